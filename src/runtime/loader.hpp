@@ -1,0 +1,86 @@
+// Loading of the extension modules: multi-phase initialisation with process-wide load
+// state (one interpreter, one module object), the module body run on first execution,
+// and a fresh start after a body that failed.
+#pragma once
+
+#include "function.hpp"
+#include "names.hpp"
+
+#include <cstdint>
+#include <source_location>
+
+namespace vmrt {
+
+// What a module body sees while it runs. Each statement helper returns false with the
+// exception set and remembers the line that called it, for the "init" traceback entry.
+class ModuleBody {
+public:
+    using Location = std::source_location;
+
+    ModuleBody(PyObject* module, PyObject* globals) noexcept : module_(module), globals_(globals) {}
+
+    PyObject* module() const noexcept { return module_; }
+    PyObject* globals() const noexcept { return globals_; }
+    int failed_line() const noexcept { return failed_line_; }
+
+    // Enters the module in sys.modules under its full name when the entry is missing, so
+    // that code run by the body (a dataclass decorator, say) can find it.
+    bool enter_sys_modules(const ModuleInfo& info) noexcept;
+
+    // `import X`
+    bool import_module(const Name& name, Location where = Location::current()) noexcept;
+    // `from X import Y`
+    bool import_from(const Name& module, const Name& attribute,
+                     Location where = Location::current()) noexcept;
+    // `name = value`, where a null `value` means that computing it failed.
+    bool bind(const Name& name, Ref value, Location where = Location::current()) noexcept;
+    // A global of the module, looked up as any module-level name is.
+    Ref global(const Name& name, Location where = Location::current()) noexcept;
+    // Records a failure of the statement at `where`.
+    bool fail(Location where = Location::current()) noexcept;
+
+private:
+    PyObject* module_;
+    PyObject* globals_;
+    int failed_line_ = 1;
+};
+
+class ModuleLoader {
+public:
+    using Constants = bool (*)() noexcept;
+    using Body = bool (*)(ModuleBody& body) noexcept;
+
+    constexpr ModuleLoader(const ModuleInfo& info, Constants constants, Body body) noexcept
+        : info_(info), constants_(constants), body_(body)
+    {
+    }
+
+    PyObject* create(PyObject* spec) noexcept;
+    int exec(PyObject* module) noexcept;
+
+private:
+    bool run(PyObject* module) noexcept;
+
+    const ModuleInfo& info_;
+    Constants constants_;
+    Body body_;
+    std::int64_t interpreter_id_ = -1;
+    ProcessRef held_;
+};
+
+template <ModuleLoader& loader>
+PyObject* create_slot(PyObject* spec, PyModuleDef*) noexcept
+{
+    return loader.create(spec);
+}
+
+template <ModuleLoader& loader>
+int exec_slot(PyObject* module) noexcept
+{
+    return loader.exec(module);
+}
+
+// `type(name, (), namespace)`
+Ref make_class(PyObject* name, PyObject* namespace_dict) noexcept;
+
+}  // namespace vmrt

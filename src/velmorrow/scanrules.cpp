@@ -1,0 +1,179 @@
+// velmorrow.scanrules: the one scan configuration (ScanConfigV2) that every consumer
+// hands to the native core's scanner, built from the settings at call time.
+#include "loader.hpp"
+
+namespace {
+
+using vmrt::Function;
+using vmrt::Name;
+using vmrt::Ref;
+
+constexpr vmrt::ModuleInfo module_info{"scanrules", "velmorrow.scanrules",
+                                       "src/velmorrow/scanrules"};
+
+constexpr const char module_doc[] =
+    "\nUnified scan configuration builder for the ignore matcher.\n\n"
+    "Provides a single helper that all Python consumers (pipeline, watcher,\n"
+    "relationships) use to construct ScanConfigV2 payloads for the Rust\n"
+    "ignore-matcher-based scanner.\n";
+
+Name n_pathlib{"pathlib"};
+Name n_path{"Path"};
+Name n_config{"velmorrow.config"};
+Name n_settings{"settings"};
+Name n_build_scan_config{"build_scan_config"};
+Name n_dunder_test{"__test__"};
+
+Name n_featuregate{"velmorrow.featuregate"};
+Name n_require_capability{"require_capability"};
+Name n_capability{"ignore_builtin_replace"};
+Name n_capability_context{"builtin_ignore_replace=True"};
+Name n_builtin_ignore_replace{"builtin_ignore_replace"};
+Name n_builtin_ignore_patterns{"builtin_ignore_patterns"};
+Name n_extra_ignore_patterns{"extra_ignore_patterns"};
+Name n_ignore_mode{"ignore_mode"};
+Name n_git_mode{"git+velmorrow"};
+Name n_repo_root{"repo_root"};
+Name n_builtin_patterns{"builtin_patterns"};
+Name n_extra_patterns{"extra_patterns"};
+Name n_use_gitignore{"use_gitignore"};
+Name n_use_velmorrowignore{"use_velmorrowignore"};
+Name n_replace_builtin_patterns{"replace_builtin_patterns"};
+
+bool create_constants() noexcept { return true; }
+
+// ---- build_scan_config --------------------------------------------------------------
+
+// `settings.<name>`, with `settings` looked up afresh for every read.
+Ref setting(Function* function, const Name& name) noexcept
+{
+    Ref settings = vmrt::lookup_global(function->globals, n_settings.get());
+    return settings ? Ref::steal(PyObject_GetAttr(settings.get(), name.get())) : Ref();
+}
+
+bool put(const Ref& config, const Name& key, const Ref& value) noexcept
+{
+    return value && PyDict_SetItem(config.get(), key.get(), value.get()) == 0;
+}
+
+// Replacing the built-in patterns needs a core that can do it; the gate is imported only
+// on this path, so a default configuration never touches the core.
+bool check_capability(Function* function) noexcept
+{
+    Ref require = vmrt::import_from(n_featuregate.get(), n_require_capability.get(),
+                                    function->globals);
+    if (!require) {
+        return false;
+    }
+    PyObject* args[] = {n_capability.get(), n_capability_context.get()};
+    return static_cast<bool>(Ref::steal(PyObject_Vectorcall(require.get(), args, 2, nullptr)));
+}
+
+// build_scan_config(repo_path: Path) -> dict[str, object]
+PyObject* build_scan_config(Function* function, PyObject* const* args) noexcept
+{
+    PyObject* repo_path = args[0];
+    Ref replace_flag = setting(function, n_builtin_ignore_replace);
+    if (!replace_flag) {
+        return nullptr;
+    }
+    const int replace = PyObject_IsTrue(replace_flag.get());
+    if (replace < 0 || (replace == 1 && !check_capability(function))) {
+        return nullptr;
+    }
+
+    Ref config = Ref::steal(PyDict_New());
+    if (!config || !put(config, n_repo_root, Ref::steal(PyObject_Str(repo_path)))) {
+        return nullptr;
+    }
+    for (const auto& [key, source] : {std::pair<const Name&, const Name&>{n_builtin_patterns, n_builtin_ignore_patterns},
+                                      std::pair<const Name&, const Name&>{n_extra_patterns, n_extra_ignore_patterns}}) {
+        Ref patterns = setting(function, source);
+        if (!put(config, key, patterns ? Ref::steal(PySequence_List(patterns.get())) : Ref())) {
+            return nullptr;
+        }
+    }
+    if (!put(config, n_ignore_mode, setting(function, n_ignore_mode))) {
+        return nullptr;
+    }
+    Ref mode = setting(function, n_ignore_mode);
+    Ref use_gitignore = mode ? Ref::steal(PyObject_RichCompare(mode.get(), n_git_mode.get(), Py_EQ)) : Ref();
+    if (!put(config, n_use_gitignore, use_gitignore) ||
+        !put(config, n_use_velmorrowignore, Ref::borrow(Py_True)) ||
+        !put(config, n_replace_builtin_patterns, setting(function, n_builtin_ignore_replace))) {
+        return nullptr;
+    }
+    return config.release();
+}
+
+constexpr const char build_scan_config_doc[] =
+    "Build a scan config dict for the Rust ignore matcher.\n\n"
+    "    Args:\n"
+    "        repo_path: Absolute path to the repository root.\n\n"
+    "    Returns:\n"
+    "        Dict ready for JSON serialization and passing to Rust scan APIs.\n\n"
+    "    Raises:\n"
+    "        RuntimeError: If ``builtin_ignore_replace`` is True but the Rust\n"
+    "            extension lacks the ``IgnoreBuiltinReplace`` capability.\n"
+    "    ";
+
+constexpr vmrt::Param build_scan_config_params[] = {{"repo_path", "Path"}};
+constexpr const char* build_scan_config_locals[] = {"require_capability"};
+
+const vmrt::FunctionSpec build_scan_config_spec{
+    module_info, "build_scan_config", "build_scan_config", build_scan_config_doc,
+    build_scan_config_params, "dict[str, object]", build_scan_config_locals, 0, __LINE__,
+    build_scan_config,
+};
+
+// ---- the module body ----------------------------------------------------------------
+
+bool run_module_body(vmrt::ModuleBody& body) noexcept
+{
+    if (!body.enter_sys_modules(module_info)) {
+        return false;
+    }
+    // from pathlib import Path
+    if (!body.import_from(n_pathlib, n_path)) {
+        return false;
+    }
+    // from velmorrow.config import settings
+    if (!body.import_from(n_config, n_settings)) {
+        return false;
+    }
+    // def build_scan_config(repo_path): ...
+    if (!body.bind(n_build_scan_config, vmrt::make_function(build_scan_config_spec, body.globals()))) {
+        return false;
+    }
+    // __test__ = {}
+    return body.bind(n_dunder_test, Ref::steal(PyDict_New()));
+}
+
+// ---- module definition --------------------------------------------------------------
+
+vmrt::ModuleLoader loader{module_info, create_constants, run_module_body};
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(&vmrt::create_slot<loader>)},
+    {Py_mod_exec, reinterpret_cast<void*>(&vmrt::exec_slot<loader>)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "scanrules",
+    .m_doc = module_doc,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_scanrules(void)
+{
+    return PyModuleDef_Init(&module_definition);
+}

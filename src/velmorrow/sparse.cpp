@@ -1,0 +1,548 @@
+// velmorrow.sparse: sparse, BM25-style term vectors from the native core, wrapped in
+// plain `SparseResult` records. The source follows the module body: the record class,
+// the service class and its members, the singleton functions, then the body itself.
+#include "loader.hpp"
+
+namespace {
+
+using vmrt::Function;
+using vmrt::Name;
+using vmrt::Ref;
+
+constexpr vmrt::ModuleInfo module_info{"sparse", "velmorrow.sparse", "src/velmorrow/sparse"};
+
+constexpr const char module_doc[] =
+    "\nSparse embedding service using Rust velmorrow-core for BM25-style sparse vectors.\n\n"
+    "This module provides deterministic, bounded-latency sparse embeddings with\n"
+    "code-aware tokenization (camelCase/snake_case splitting) implemented in Rust.\n";
+
+// Module-level names and the strings the functions use at run time.
+Name n_json{"json"};
+Name n_logging{"logging"};
+Name n_dataclasses{"dataclasses"};
+Name n_dataclass{"dataclass"};
+Name n_core{"velmorrow_core_py"};
+Name n_config{"velmorrow.config"};
+Name n_settings{"settings"};
+Name n_get_logger{"getLogger"};
+Name n_dunder_name{"__name__"};
+Name n_logger{"logger"};
+Name n_property{"property"};
+Name n_sparse_result{"SparseResult"};
+Name n_service_class{"SparseEmbeddingService"};
+Name n_sparse_service{"_sparse_service"};
+Name n_get_sparse_service{"get_sparse_service"};
+Name n_reset_sparse_service{"reset_sparse_service"};
+Name n_dunder_test{"__test__"};
+Name n_dunder_module{"__module__"};
+Name n_dunder_qualname{"__qualname__"};
+Name n_dunder_doc{"__doc__"};
+Name n_dunder_annotations{"__annotations__"};
+Name n_module_name{"velmorrow.sparse"};
+
+Name n_dumps{"dumps"};
+Name n_loads{"loads"};
+Name n_info{"info"};
+Name n_get{"get"};
+Name n_profile_version_setting{"sparse_profile_version"};
+Name n_max_text_chars_setting{"sparse_max_text_chars"};
+Name n_code_pretokenize_setting{"code_pretokenize"};
+Name n_version{"version"};
+Name n_max_text_chars{"max_text_chars"};
+Name n_code_pretokenize{"code_pretokenize"};
+Name n_min_token_len{"min_token_len"};
+Name n_profile_json{"_profile_json"};
+Name n_embed_single_core{"sparse_embed_single"};
+Name n_embed_batch_core{"sparse_embed_batch"};
+Name n_embed_batch{"embed_batch"};
+Name n_embeddings{"embeddings"};
+Name n_indices{"indices"};
+Name n_values{"values"};
+Name n_truncated{"truncated"};
+Name n_original_chars{"original_chars"};
+Name n_used_chars{"used_chars"};
+Name n_log_format{"Sparse embedding: using Rust backend (profile=%s)"};
+
+// The keywords of every record construction, in field order.
+vmrt::ProcessRef record_keywords;
+
+bool create_constants() noexcept
+{
+    if (!record_keywords) {
+        Ref keywords = Ref::steal(PyTuple_Pack(5, n_indices.get(), n_values.get(), n_truncated.get(),
+                                               n_original_chars.get(), n_used_chars.get()));
+        if (!keywords) {
+            return false;
+        }
+        record_keywords.hold(keywords.get());
+    }
+    return true;
+}
+
+Ref global(Function* function, const Name& name) noexcept
+{
+    return vmrt::lookup_global(function->globals, name.get());
+}
+
+Ref attribute(const Ref& object, const Name& name) noexcept
+{
+    return Ref::steal(PyObject_GetAttr(object.get(), name.get()));
+}
+
+Ref call(const Ref& callable, PyObject* argument) noexcept
+{
+    return Ref::steal(PyObject_CallOneArg(callable.get(), argument));
+}
+
+// ---- SparseResult -------------------------------------------------------------------
+
+constexpr const char sparse_result_doc[] = "Sparse embedding result with plain Python lists.";
+
+struct Field {
+    const Name& name;
+    const char* annotation;
+};
+
+const Field sparse_result_fields[] = {
+    {n_indices, "list[int]"},
+    {n_values, "list[float]"},
+    {n_truncated, "bool | None"},
+    {n_original_chars, "int | None"},
+    {n_used_chars, "int | None"},
+};
+
+// `key` of a decoded JSON object, read by subscription.
+Ref subscript(PyObject* mapping, const Name& key) noexcept
+{
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* value = PyDict_GetItemWithError(mapping, key.get());
+        if (value != nullptr || PyErr_Occurred()) {
+            return Ref::borrow(value);
+        }
+    }
+    // Any other mapping, and the KeyError of a missing key, as `mapping[key]` gives them.
+    return Ref::steal(PyObject_GetItem(mapping, key.get()));
+}
+
+// `mapping.get(key)`: None for a missing key of a plain dict.
+Ref optional_item(PyObject* mapping, const Name& key) noexcept
+{
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* value = PyDict_GetItemWithError(mapping, key.get());
+        if (value != nullptr || !PyErr_Occurred()) {
+            return Ref::borrow(value != nullptr ? value : Py_None);
+        }
+        return {};
+    }
+    return Ref::steal(PyObject_CallMethodOneArg(mapping, n_get.get(), key.get()));
+}
+
+// One record from one embedding object, constructed with keywords in field order.
+Ref make_record(Function* function, PyObject* embedding) noexcept
+{
+    Ref record_class = global(function, n_sparse_result);
+    if (!record_class) {
+        return {};
+    }
+    Ref indices = subscript(embedding, n_indices);
+    Ref values = indices ? subscript(embedding, n_values) : Ref();
+    Ref truncated = values ? optional_item(embedding, n_truncated) : Ref();
+    Ref original_chars = truncated ? optional_item(embedding, n_original_chars) : Ref();
+    Ref used_chars = original_chars ? optional_item(embedding, n_used_chars) : Ref();
+    if (!used_chars) {
+        return {};
+    }
+    PyObject* args[] = {indices.get(), values.get(), truncated.get(), original_chars.get(),
+                        used_chars.get()};
+    return Ref::steal(PyObject_Vectorcall(record_class.get(), args, 0, record_keywords.get()));
+}
+
+// ---- SparseEmbeddingService ---------------------------------------------------------
+
+constexpr const char service_doc[] =
+    "\n    Sparse embeddings via Rust velmorrow-core.\n\n"
+    "    Uses deterministic tokenization and log-TF weighting. The Rust backend\n"
+    "    releases the GIL during computation, so it's safe to call from async\n"
+    "    executor contexts.\n    ";
+
+constexpr vmrt::Param self_only[] = {{"self", nullptr}};
+
+// __init__(self) -> None: builds the profile JSON once and announces the backend.
+PyObject* service_init(Function* function, PyObject* const* args) noexcept
+{
+    PyObject* self = args[0];
+    Ref json = global(function, n_json);
+    Ref dumps = json ? attribute(json, n_dumps) : Ref();
+    Ref profile = dumps ? Ref::steal(PyDict_New()) : Ref();
+    if (!profile) {
+        return nullptr;
+    }
+    const std::pair<const Name&, const Name&> profile_settings[] = {
+        {n_version, n_profile_version_setting},
+        {n_max_text_chars, n_max_text_chars_setting},
+        {n_code_pretokenize, n_code_pretokenize_setting},
+    };
+    for (const auto& [key, setting] : profile_settings) {
+        Ref settings = global(function, n_settings);
+        Ref value = settings ? attribute(settings, setting) : Ref();
+        if (!value || PyDict_SetItem(profile.get(), key.get(), value.get()) < 0) {
+            return nullptr;
+        }
+    }
+    Ref min_token_len = Ref::steal(PyLong_FromLong(2));
+    if (!min_token_len || PyDict_SetItem(profile.get(), n_min_token_len.get(), min_token_len.get()) < 0) {
+        return nullptr;
+    }
+    Ref profile_json = call(dumps, profile.get());
+    if (!profile_json || PyObject_SetAttr(self, n_profile_json.get(), profile_json.get()) < 0) {
+        return nullptr;
+    }
+
+    Ref logger = global(function, n_logger);
+    Ref info = logger ? attribute(logger, n_info) : Ref();
+    Ref settings = info ? global(function, n_settings) : Ref();
+    Ref version = settings ? attribute(settings, n_profile_version_setting) : Ref();
+    if (!version) {
+        return nullptr;
+    }
+    PyObject* log_args[] = {n_log_format.get(), version.get()};
+    Ref logged = Ref::steal(PyObject_Vectorcall(info.get(), log_args, 2, nullptr));
+    return logged ? Py_NewRef(Py_None) : nullptr;
+}
+
+const vmrt::FunctionSpec service_init_spec{
+    module_info, "__init__", "SparseEmbeddingService.__init__", nullptr, self_only, "None",
+    {}, 0, __LINE__, service_init,
+};
+
+// profile_version(self) -> str: the setting as it is now, not as it was at construction.
+PyObject* service_profile_version(Function* function, PyObject* const*) noexcept
+{
+    Ref settings = global(function, n_settings);
+    Ref version = settings ? attribute(settings, n_profile_version_setting) : Ref();
+    return vmrt::checked_return(std::move(version), &PyUnicode_Type);
+}
+
+const vmrt::FunctionSpec service_profile_version_spec{
+    module_info, "profile_version", "SparseEmbeddingService.profile_version",
+    "Return the profile version string for cache tagging.", self_only, "str",
+    {}, 0, __LINE__, service_profile_version,
+};
+
+// embed_single(self, text: str) -> SparseResult
+PyObject* service_embed_single(Function* function, PyObject* const* args) noexcept
+{
+    PyObject* self = args[0];
+    PyObject* text = args[1];
+    Ref core = global(function, n_core);
+    Ref embed = core ? attribute(core, n_embed_single_core) : Ref();
+    Ref profile_json = embed ? Ref::steal(PyObject_GetAttr(self, n_profile_json.get())) : Ref();
+    if (!profile_json) {
+        return nullptr;
+    }
+    PyObject* core_args[] = {text, profile_json.get()};
+    Ref result_json = Ref::steal(PyObject_Vectorcall(embed.get(), core_args, 2, nullptr));
+    Ref json = result_json ? global(function, n_json) : Ref();
+    Ref loads = json ? attribute(json, n_loads) : Ref();
+    Ref result = loads ? call(loads, result_json.get()) : Ref();
+    return result ? make_record(function, result.get()).release() : nullptr;
+}
+
+constexpr vmrt::Param embed_single_params[] = {
+    {"self", nullptr},
+    {"text", "str", vmrt::ArgRule::exact_str},
+};
+constexpr const char* embed_single_locals[] = {"result_json", "result"};
+
+const vmrt::FunctionSpec service_embed_single_spec{
+    module_info, "embed_single", "SparseEmbeddingService.embed_single",
+    "Embed a single text into a sparse vector.", embed_single_params, "SparseResult",
+    embed_single_locals, 0, __LINE__, service_embed_single,
+};
+
+// Appends one record per element, walking the array as a `for` statement would.
+bool append_records(Function* function, PyObject* embeddings, PyObject* results) noexcept
+{
+    const auto append = [&](PyObject* embedding) {
+        Ref record = make_record(function, embedding);
+        return record && PyList_Append(results, record.get()) == 0;
+    };
+    if (PyList_CheckExact(embeddings) || PyTuple_CheckExact(embeddings)) {
+        // The length is read again at every step, as the list iterator does.
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(embeddings); ++i) {
+            Ref embedding = Ref::borrow(PySequence_Fast_GET_ITEM(embeddings, i));
+            if (!append(embedding.get())) {
+                return false;
+            }
+        }
+        return true;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(embeddings));
+    if (!iterator) {
+        return false;
+    }
+    while (Ref embedding = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (!append(embedding.get())) {
+            return false;
+        }
+    }
+    return !PyErr_Occurred();
+}
+
+// embed_batch(self, texts: list[str]) -> list[SparseResult]
+PyObject* service_embed_batch(Function* function, PyObject* const* args) noexcept
+{
+    PyObject* self = args[0];
+    PyObject* texts = args[1];
+    if (PyList_GET_SIZE(texts) == 0) {
+        return PyList_New(0);
+    }
+    Ref json = global(function, n_json);
+    Ref dumps = json ? attribute(json, n_dumps) : Ref();
+    Ref texts_json = dumps ? call(dumps, texts) : Ref();
+    Ref core = texts_json ? global(function, n_core) : Ref();
+    Ref embed = core ? attribute(core, n_embed_batch_core) : Ref();
+    Ref profile_json = embed ? Ref::steal(PyObject_GetAttr(self, n_profile_json.get())) : Ref();
+    if (!profile_json) {
+        return nullptr;
+    }
+    PyObject* core_args[] = {texts_json.get(), profile_json.get()};
+    Ref result_json = Ref::steal(PyObject_Vectorcall(embed.get(), core_args, 2, nullptr));
+    json = result_json ? global(function, n_json) : Ref();
+    Ref loads = json ? attribute(json, n_loads) : Ref();
+    Ref batch = loads ? call(loads, result_json.get()) : Ref();
+    Ref results = batch ? Ref::steal(PyList_New(0)) : Ref();
+    Ref embeddings = results ? subscript(batch.get(), n_embeddings) : Ref();
+    if (!embeddings || !append_records(function, embeddings.get(), results.get())) {
+        return nullptr;
+    }
+    return results.release();
+}
+
+constexpr vmrt::Param embed_batch_params[] = {
+    {"self", nullptr},
+    {"texts", "list[str]", vmrt::ArgRule::exact_list},
+};
+constexpr const char* embed_batch_locals[] = {"texts_json", "result_json", "batch", "results", "e"};
+
+const vmrt::FunctionSpec service_embed_batch_spec{
+    module_info, "embed_batch", "SparseEmbeddingService.embed_batch",
+    "Embed a batch of texts into sparse vectors.", embed_batch_params, "list[SparseResult]",
+    embed_batch_locals, 0, __LINE__, service_embed_batch,
+};
+
+// embed_batch_list(self, texts: list[str], batch_size: int | None = None)
+PyObject* service_embed_batch_list(Function*, PyObject* const* args) noexcept
+{
+    // Looked up on the instance, so that an override is the one called.
+    PyObject* method_args[] = {args[0], args[1]};
+    Ref result = Ref::steal(PyObject_VectorcallMethod(
+        n_embed_batch.get(), method_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return vmrt::checked_return(std::move(result), &PyList_Type);
+}
+
+constexpr vmrt::Param embed_batch_list_params[] = {
+    {"self", nullptr},
+    {"texts", "list[str]", vmrt::ArgRule::exact_list},
+    {"batch_size", "int | None", vmrt::ArgRule::int_or_none},
+};
+
+const vmrt::FunctionSpec service_embed_batch_list_spec{
+    module_info, "embed_batch_list", "SparseEmbeddingService.embed_batch_list",
+    "Embed a batch of texts and return as a list (batch_size ignored).", embed_batch_list_params,
+    "list[SparseResult]", {}, 1, __LINE__, service_embed_batch_list,
+};
+
+// ---- the singleton ------------------------------------------------------------------
+
+// get_sparse_service() -> SparseEmbeddingService
+PyObject* get_sparse_service(Function* function, PyObject* const*) noexcept
+{
+    Ref current = global(function, n_sparse_service);
+    if (!current) {
+        return nullptr;
+    }
+    if (current.get() == Py_None) {
+        Ref service_class = global(function, n_service_class);
+        Ref service = service_class ? Ref::steal(PyObject_CallNoArgs(service_class.get())) : Ref();
+        if (!service ||
+            PyDict_SetItem(function->globals, n_sparse_service.get(), service.get()) < 0) {
+            return nullptr;
+        }
+    }
+    // Read again: the slot holds whatever was stored there last.
+    return global(function, n_sparse_service).release();
+}
+
+const vmrt::FunctionSpec get_sparse_service_spec{
+    module_info, "get_sparse_service", "get_sparse_service",
+    "Get or create the sparse embedding service singleton.", {}, "SparseEmbeddingService",
+    {}, 0, __LINE__, get_sparse_service,
+};
+
+// reset_sparse_service() -> None
+PyObject* reset_sparse_service(Function* function, PyObject* const*) noexcept
+{
+    if (PyDict_SetItem(function->globals, n_sparse_service.get(), Py_None) < 0) {
+        return nullptr;
+    }
+    return Py_NewRef(Py_None);
+}
+
+const vmrt::FunctionSpec reset_sparse_service_spec{
+    module_info, "reset_sparse_service", "reset_sparse_service",
+    "Reset the sparse service singleton (for testing).", {}, "None",
+    {}, 0, __LINE__, reset_sparse_service,
+};
+
+// ---- the module body ----------------------------------------------------------------
+
+// A class namespace that starts with __module__, __qualname__ and __doc__.
+Ref class_namespace(const Name& qualname, const char* doc) noexcept
+{
+    Ref namespace_dict = Ref::steal(PyDict_New());
+    Ref doc_text = namespace_dict ? Ref::steal(PyUnicode_FromString(doc)) : Ref();
+    if (!doc_text ||
+        PyDict_SetItem(namespace_dict.get(), n_dunder_module.get(), n_module_name.get()) < 0 ||
+        PyDict_SetItem(namespace_dict.get(), n_dunder_qualname.get(), qualname.get()) < 0 ||
+        PyDict_SetItem(namespace_dict.get(), n_dunder_doc.get(), doc_text.get()) < 0) {
+        return {};
+    }
+    return namespace_dict;
+}
+
+Ref sparse_result_class(vmrt::ModuleBody& body) noexcept
+{
+    Ref namespace_dict = class_namespace(n_sparse_result, sparse_result_doc);
+    Ref annotations = namespace_dict ? Ref::steal(PyDict_New()) : Ref();
+    if (!annotations) {
+        return {};
+    }
+    for (const Field& field : sparse_result_fields) {
+        Ref annotation = Ref::steal(PyUnicode_FromString(field.annotation));
+        if (!annotation || PyDict_SetItem(annotations.get(), field.name.get(), annotation.get()) < 0) {
+            return {};
+        }
+    }
+    if (PyDict_SetItem(namespace_dict.get(), n_dunder_annotations.get(), annotations.get()) < 0 ||
+        PyDict_SetItem(namespace_dict.get(), n_truncated.get(), Py_None) < 0 ||
+        PyDict_SetItem(namespace_dict.get(), n_original_chars.get(), Py_None) < 0 ||
+        PyDict_SetItem(namespace_dict.get(), n_used_chars.get(), Py_None) < 0) {
+        return {};
+    }
+    Ref dataclass = body.global(n_dataclass);
+    Ref record_class = dataclass ? vmrt::make_class(n_sparse_result.get(), namespace_dict.get()) : Ref();
+    return record_class ? call(dataclass, record_class.get()) : Ref();
+}
+
+Ref service_class(vmrt::ModuleBody& body, const Ref& property) noexcept
+{
+    Ref namespace_dict = class_namespace(n_service_class, service_doc);
+    if (!namespace_dict) {
+        return {};
+    }
+    for (const vmrt::FunctionSpec* spec :
+         {&service_init_spec, &service_profile_version_spec, &service_embed_single_spec,
+          &service_embed_batch_spec, &service_embed_batch_list_spec}) {
+        Ref member = vmrt::make_function(*spec, body.globals());
+        if (member && spec == &service_profile_version_spec) {
+            member = call(property, member.get());
+        }
+        if (!member || PyDict_SetItemString(namespace_dict.get(), spec->name, member.get()) < 0) {
+            return {};
+        }
+    }
+    return vmrt::make_class(n_service_class.get(), namespace_dict.get());
+}
+
+bool run_module_body(vmrt::ModuleBody& body) noexcept
+{
+    // Kept for the service class; a missing builtin fails before the body starts.
+    Ref property = vmrt::lookup_builtin(n_property.get());
+    if (!property || !body.enter_sys_modules(module_info)) {
+        return false;
+    }
+    PyObject* globals = body.globals();
+
+    // import json
+    if (!body.import_module(n_json)) {
+        return false;
+    }
+    // import logging
+    if (!body.import_module(n_logging)) {
+        return false;
+    }
+    // from dataclasses import dataclass
+    if (!body.import_from(n_dataclasses, n_dataclass)) {
+        return false;
+    }
+    // import velmorrow_core_py
+    if (!body.import_module(n_core)) {
+        return false;
+    }
+    // from velmorrow.config import settings
+    if (!body.import_from(n_config, n_settings)) {
+        return false;
+    }
+    // logger = logging.getLogger(__name__)
+    {
+        Ref logging = body.global(n_logging);
+        Ref get_logger = logging ? attribute(logging, n_get_logger) : Ref();
+        Ref module_name = get_logger ? body.global(n_dunder_name) : Ref();
+        if (!body.bind(n_logger, module_name ? call(get_logger, module_name.get()) : Ref())) {
+            return false;
+        }
+    }
+    // @dataclass class SparseResult: ...
+    if (!body.bind(n_sparse_result, sparse_result_class(body))) {
+        return false;
+    }
+    // class SparseEmbeddingService: ...
+    if (!body.bind(n_service_class, service_class(body, property))) {
+        return false;
+    }
+    // _sparse_service = None
+    if (!body.bind(n_sparse_service, Ref::borrow(Py_None))) {
+        return false;
+    }
+    // def get_sparse_service(): ...
+    if (!body.bind(n_get_sparse_service, vmrt::make_function(get_sparse_service_spec, globals))) {
+        return false;
+    }
+    // def reset_sparse_service(): ...
+    if (!body.bind(n_reset_sparse_service, vmrt::make_function(reset_sparse_service_spec, globals))) {
+        return false;
+    }
+    // __test__ = {}; a failure here is reported at the module's first line.
+    Ref test_dict = Ref::steal(PyDict_New());
+    return test_dict && PyDict_SetItem(globals, n_dunder_test.get(), test_dict.get()) == 0;
+}
+
+// ---- module definition --------------------------------------------------------------
+
+vmrt::ModuleLoader loader{module_info, create_constants, run_module_body};
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(&vmrt::create_slot<loader>)},
+    {Py_mod_exec, reinterpret_cast<void*>(&vmrt::exec_slot<loader>)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "sparse",
+    .m_doc = module_doc,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_sparse(void)
+{
+    return PyModuleDef_Init(&module_definition);
+}
