@@ -93,7 +93,7 @@ bool ModuleBody::bind(const Name& name, Ref value, Location where) noexcept
 
 Ref ModuleBody::global(const Name& name, Location where) noexcept
 {
-    Ref value = lookup_global(globals_, name.get());
+    Ref value = lookup_global(globals_, name);
     if (!value) {
         fail(where);
     }
@@ -118,6 +118,9 @@ PyObject* ModuleLoader::create(PyObject* spec) noexcept
         return nullptr;
     }
     if (held_) {
+        // The import system drops the state pointer of the module returned here and then
+        // allocates a new one; free the old block now, or every repeat import leaks it.
+        PyMem_Free(PyModule_GetState(held_.get()));
         return Py_NewRef(held_.get());
     }
     if (!Name::create_all()) {

@@ -41,8 +41,8 @@ bool create_constants() noexcept { return true; }
 bool load_into_cache(Function* function) noexcept
 {
     Ref core = vmrt::import_module(n_core.get(), function->globals);
-    Ref json = core ? vmrt::lookup_global(function->globals, n_json.get()) : Ref();
-    Ref loads = json ? Ref::steal(PyObject_GetAttr(json.get(), n_loads.get())) : Ref();
+    Ref json = core ? vmrt::lookup_global(function->globals, n_json) : Ref();
+    Ref loads = json ? vmrt::get_attribute(json.get(), n_loads) : Ref();
     if (!loads) {
         return false;
     }
@@ -65,7 +65,7 @@ bool load_into_cache(Function* function) noexcept
 // _load_capabilities() -> set[str]
 PyObject* load_capabilities(Function* function, PyObject* const*) noexcept
 {
-    Ref cached = vmrt::lookup_global(function->globals, n_cached_capabilities.get());
+    Ref cached = vmrt::lookup_global(function->globals, n_cached_capabilities);
     if (!cached) {
         return nullptr;
     }
@@ -82,7 +82,7 @@ PyObject* load_capabilities(Function* function, PyObject* const*) noexcept
         }
     }
     // Whatever the cache holds now, which another thread may have stored meanwhile.
-    return vmrt::checked_return(vmrt::lookup_global(function->globals, n_cached_capabilities.get()),
+    return vmrt::checked_return(vmrt::lookup_global(function->globals, n_cached_capabilities),
                                 &PySet_Type);
 }
 
@@ -100,7 +100,7 @@ PyObject* require_capability(Function* function, PyObject* const* args) noexcept
 {
     PyObject* name = args[0];
     PyObject* context = args[1];
-    Ref load = vmrt::lookup_global(function->globals, n_load_capabilities.get());
+    Ref load = vmrt::lookup_global(function->globals, n_load_capabilities);
     Ref capabilities = load ? Ref::steal(PyObject_CallNoArgs(load.get())) : Ref();
     if (!capabilities) {
         return nullptr;
@@ -158,7 +158,7 @@ bool run_module_body(vmrt::ModuleBody& body) noexcept
     // logger = logging.getLogger(__name__)
     {
         Ref logging = body.global(n_logging);
-        Ref get_logger = logging ? Ref::steal(PyObject_GetAttr(logging.get(), n_get_logger.get())) : Ref();
+        Ref get_logger = logging ? vmrt::get_attribute(logging.get(), n_get_logger) : Ref();
         Ref module_name = get_logger ? body.global(n_dunder_name) : Ref();
         Ref logger = module_name ? Ref::steal(PyObject_CallOneArg(get_logger.get(), module_name.get())) : Ref();
         if (!body.bind(n_logger, std::move(logger))) {

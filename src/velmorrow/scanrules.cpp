@@ -47,8 +47,8 @@ bool create_constants() noexcept { return true; }
 // `settings.<name>`, with `settings` looked up afresh for every read.
 Ref setting(Function* function, const Name& name) noexcept
 {
-    Ref settings = vmrt::lookup_global(function->globals, n_settings.get());
-    return settings ? Ref::steal(PyObject_GetAttr(settings.get(), name.get())) : Ref();
+    Ref settings = vmrt::lookup_global(function->globals, n_settings);
+    return settings ? vmrt::get_attribute(settings.get(), name) : Ref();
 }
 
 bool put(const Ref& config, const Name& key, const Ref& value) noexcept
@@ -82,7 +82,8 @@ PyObject* build_scan_config(Function* function, PyObject* const* args) noexcept
         return nullptr;
     }
 
-    Ref config = Ref::steal(PyDict_New());
+    // Sized for the seven entries up front, as a dict display would be.
+    Ref config = Ref::steal(_PyDict_NewPresized(7));
     if (!config || !put(config, n_repo_root, Ref::steal(PyObject_Str(repo_path)))) {
         return nullptr;
     }

@@ -81,12 +81,12 @@ bool create_constants() noexcept
 
 Ref global(Function* function, const Name& name) noexcept
 {
-    return vmrt::lookup_global(function->globals, name.get());
+    return vmrt::lookup_global(function->globals, name);
 }
 
 Ref attribute(const Ref& object, const Name& name) noexcept
 {
-    return Ref::steal(PyObject_GetAttr(object.get(), name.get()));
+    return vmrt::get_attribute(object.get(), name);
 }
 
 Ref call(const Ref& callable, PyObject* argument) noexcept
@@ -236,7 +236,7 @@ PyObject* service_embed_single(Function* function, PyObject* const* args) noexce
     PyObject* text = args[1];
     Ref core = global(function, n_core);
     Ref embed = core ? attribute(core, n_embed_single_core) : Ref();
-    Ref profile_json = embed ? Ref::steal(PyObject_GetAttr(self, n_profile_json.get())) : Ref();
+    Ref profile_json = embed ? vmrt::get_attribute(self, n_profile_json) : Ref();
     if (!profile_json) {
         return nullptr;
     }
@@ -302,7 +302,7 @@ PyObject* service_embed_batch(Function* function, PyObject* const* args) noexcep
     Ref texts_json = dumps ? call(dumps, texts) : Ref();
     Ref core = texts_json ? global(function, n_core) : Ref();
     Ref embed = core ? attribute(core, n_embed_batch_core) : Ref();
-    Ref profile_json = embed ? Ref::steal(PyObject_GetAttr(self, n_profile_json.get())) : Ref();
+    Ref profile_json = embed ? vmrt::get_attribute(self, n_profile_json) : Ref();
     if (!profile_json) {
         return nullptr;
     }

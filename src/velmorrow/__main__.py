@@ -1,0 +1,3 @@
+from velmorrow.cli import main
+
+raise SystemExit(main())

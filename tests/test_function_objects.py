@@ -1,0 +1,530 @@
+"""The function objects of the three extension modules: introspection, binding as methods,
+argument binding errors, traceback entries, and how they behave as ordinary objects."""
+
+from __future__ import annotations
+
+import copy
+import functools
+import importlib
+import inspect
+import operator
+import pickle
+import traceback
+import types
+import weakref
+from dataclasses import dataclass
+from typing import Any
+
+import pytest
+
+BUILD_SCAN_CONFIG_DOC = (
+    "Build a scan config dict for the Rust ignore matcher.\n\n"
+    "    Args:\n"
+    "        repo_path: Absolute path to the repository root.\n\n"
+    "    Returns:\n"
+    "        Dict ready for JSON serialization and passing to Rust scan APIs.\n\n"
+    "    Raises:\n"
+    "        RuntimeError: If ``builtin_ignore_replace`` is True but the Rust\n"
+    "            extension lacks the ``IgnoreBuiltinReplace`` capability.\n"
+    "    "
+)
+
+
+@dataclass(frozen=True)
+class Expected:
+    module: str  # short module name
+    path: str  # attribute path from the module
+    qualname: str
+    doc: str | None
+    params: tuple[str, ...]
+    annotations: tuple[tuple[str, str], ...]
+    signature: str
+    defaults: tuple[Any, ...] | None = None
+    varnames: tuple[str, ...] | None = None  # exact, where the local names are fixed
+
+    @property
+    def name(self) -> str:
+        return self.qualname.rpartition(".")[2]
+
+    @property
+    def full_name(self) -> str:
+        return f"velmorrow.{self.module}.{self.qualname}"
+
+    def resolve(self) -> Any:
+        return operator.attrgetter(self.path)(importlib.import_module(f"velmorrow.{self.module}"))
+
+
+FUNCTIONS = [
+    Expected("sparse", "SparseEmbeddingService.__init__", "SparseEmbeddingService.__init__", None,
+             ("self",), (("return", "None"),), "(self) -> 'None'"),
+    Expected("sparse", "SparseEmbeddingService.profile_version.fget", "SparseEmbeddingService.profile_version",
+             "Return the profile version string for cache tagging.", ("self",), (("return", "str"),),
+             "(self) -> 'str'"),
+    Expected("sparse", "SparseEmbeddingService.embed_single", "SparseEmbeddingService.embed_single",
+             "Embed a single text into a sparse vector.", ("self", "text"),
+             (("text", "str"), ("return", "SparseResult")), "(self, text: 'str') -> 'SparseResult'"),
+    Expected("sparse", "SparseEmbeddingService.embed_batch", "SparseEmbeddingService.embed_batch",
+             "Embed a batch of texts into sparse vectors.", ("self", "texts"),
+             (("texts", "list[str]"), ("return", "list[SparseResult]")),
+             "(self, texts: 'list[str]') -> 'list[SparseResult]'"),
+    Expected("sparse", "SparseEmbeddingService.embed_batch_list", "SparseEmbeddingService.embed_batch_list",
+             "Embed a batch of texts and return as a list (batch_size ignored).", ("self", "texts", "batch_size"),
+             (("texts", "list[str]"), ("batch_size", "int | None"), ("return", "list[SparseResult]")),
+             "(self, texts: 'list[str]', batch_size: 'int | None' = None) -> 'list[SparseResult]'",
+             defaults=(None,)),
+    Expected("sparse", "get_sparse_service", "get_sparse_service",
+             "Get or create the sparse embedding service singleton.", (),
+             (("return", "SparseEmbeddingService"),), "() -> 'SparseEmbeddingService'"),
+    Expected("sparse", "reset_sparse_service", "reset_sparse_service",
+             "Reset the sparse service singleton (for testing).", (), (("return", "None"),), "() -> 'None'"),
+    Expected("featuregate", "_load_capabilities", "_load_capabilities", None, (),
+             (("return", "set[str]"),), "() -> 'set[str]'", varnames=("velmorrow_core_py", "resp")),
+    Expected("featuregate", "require_capability", "require_capability",
+             "Raise RuntimeError if the named capability is not available.", ("name", "context"),
+             (("name", "str"), ("context", "str"), ("return", "None")),
+             "(name: 'str', context: 'str') -> 'None'", varnames=("name", "context", "caps")),
+    Expected("scanrules", "build_scan_config", "build_scan_config", BUILD_SCAN_CONFIG_DOC, ("repo_path",),
+             (("repo_path", "Path"), ("return", "dict[str, object]")),
+             "(repo_path: 'Path') -> 'dict[str, object]'", varnames=("repo_path", "require_capability")),
+]
+BY_QUALNAME = {expected.qualname: expected for expected in FUNCTIONS}
+
+
+def by_id(expected: Expected) -> str:
+    return f"{expected.module}.{expected.qualname}"
+
+
+each_function = pytest.mark.parametrize("expected", FUNCTIONS, ids=by_id)
+
+
+def own_entries(exc: BaseException) -> list[tuple[str, str]]:
+    """The traceback entries that the extension modules added."""
+    return [(f.name, f.filename) for f in traceback.extract_tb(exc.__traceback__)
+            if f.filename.startswith("src/velmorrow/")]
+
+
+def test_scan_config_doc_constant_length():
+    assert len(BUILD_SCAN_CONFIG_DOC) == 368
+
+
+# ---- introspection ------------------------------------------------------------------------
+
+
+class TestAttributes:
+    @each_function
+    def test_names_module_and_doc(self, expected):
+        function = expected.resolve()
+        assert function.__name__ == expected.name
+        assert function.__qualname__ == expected.qualname
+        assert function.__module__ == f"velmorrow.{expected.module}"
+        assert function.__doc__ == expected.doc
+
+    @each_function
+    def test_defaults_and_annotations(self, expected):
+        function = expected.resolve()
+        assert function.__defaults__ == expected.defaults
+        assert function.__kwdefaults__ is None
+        assert type(function.__annotations__) is dict
+        assert tuple(function.__annotations__.items()) == expected.annotations
+        assert all(type(value) is str for value in function.__annotations__.values())
+
+    @each_function
+    def test_globals_are_the_module_namespace(self, expected):
+        function = expected.resolve()
+        assert function.__globals__ is vars(importlib.import_module(f"velmorrow.{expected.module}"))
+
+    @each_function
+    def test_code_object(self, expected):
+        code = expected.resolve().__code__
+        assert type(code) is types.CodeType
+        assert code.co_filename == f"src/velmorrow/{expected.module}"
+        assert code.co_name == expected.name
+        assert code.co_argcount == len(expected.params)
+        assert (code.co_posonlyargcount, code.co_kwonlyargcount) == (0, 0)
+        assert not code.co_flags & (inspect.CO_VARARGS | inspect.CO_VARKEYWORDS)
+        assert code.co_varnames[: code.co_argcount] == expected.params
+        if expected.varnames is not None:
+            assert code.co_varnames == expected.varnames
+        # asyncio and executors ask this of any callable they are given
+        assert not inspect.iscoroutinefunction(expected.resolve())
+        assert not inspect.isgeneratorfunction(expected.resolve())
+
+    @each_function
+    def test_signature(self, expected):
+        signature = inspect.signature(expected.resolve())
+        assert str(signature) == expected.signature
+        assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in signature.parameters.values())
+
+    @each_function
+    def test_repr(self, expected):
+        function = expected.resolve()
+        assert repr(function) == f"<function {expected.qualname} at {id(function):#x}>"
+
+    def test_string_annotations_evaluate_in_the_module_globals(self, sparse, scanrules):
+        import pathlib
+
+        signature = inspect.signature(sparse.SparseEmbeddingService.embed_single, eval_str=True)
+        assert signature.return_annotation is sparse.SparseResult
+        assert signature.parameters["text"].annotation is str
+        signature = inspect.signature(scanrules.build_scan_config, eval_str=True)
+        assert signature.parameters["repo_path"].annotation is pathlib.Path
+
+    def test_instance_dict_is_usable(self, sparse):
+        function = sparse.get_sparse_service
+        function.note = "set by a test"
+        try:
+            assert vars(function) == {"note": "set by a test"}
+            assert function.note == "set by a test"
+        finally:
+            del function.note
+        assert vars(function) == {}
+
+
+# ---- binding as methods -----------------------------------------------------------------
+
+
+@pytest.fixture
+def service(sparse, fake_core, recording_settings):
+    sparse.settings = recording_settings()
+    sparse.velmorrow_core_py = fake_core()
+    return sparse.SparseEmbeddingService()
+
+
+class TestMethodBinding:
+    def test_class_access_gives_the_function(self, sparse):
+        function = vars(sparse.SparseEmbeddingService)["embed_single"]
+        assert sparse.SparseEmbeddingService.embed_single is function
+        assert function.__get__(None, sparse.SparseEmbeddingService) is function
+
+    def test_instance_access_gives_a_bound_method(self, sparse, service):
+        function = sparse.SparseEmbeddingService.embed_single
+        method = service.embed_single
+        assert type(method) is types.MethodType
+        assert method.__self__ is service and method.__func__ is function
+        direct = function.__get__(service, sparse.SparseEmbeddingService)
+        assert direct.__self__ is service and direct.__func__ is function
+        assert str(inspect.signature(method)) == "(text: 'str') -> 'SparseResult'"
+
+    def test_call_paths_pass_the_instance_as_self(self, sparse, service):
+        core = sparse.velmorrow_core_py
+        expected = sparse.SparseResult(indices=[1], values=[0.5])
+        function = sparse.SparseEmbeddingService.embed_single
+        assert service.embed_single("a") == expected
+        assert getattr(service, "embed_single")("b") == expected
+        assert service.embed_single.__func__(service, "c") == expected
+        assert function(service, text="d") == expected
+        assert functools.partial(function, service)("e") == expected
+        assert list(map(service.embed_single, ["f", "g"])) == [expected, expected]
+        assert [args[0] for _, args in core.calls] == list("abcdefg")
+        assert {args[1] for _, args in core.calls} == {service._profile_json}
+
+    def test_repeated_method_calls_through_the_specialised_call_path(self, sparse, service):
+        # The interpreter specialises a call site after a few runs; both paths must agree.
+        results = [service.embed_single("hot") for _ in range(64)]
+        assert all(r == sparse.SparseResult(indices=[1], values=[0.5]) for r in results)
+        assert len(sparse.velmorrow_core_py.calls) == 64
+
+    def test_batch_list_by_keyword(self, sparse, service):
+        records = service.embed_batch_list(texts=["x", "y"], batch_size=2)
+        assert [r.indices for r in records] == [[0], [1]]
+
+    def test_functions_bind_in_any_class(self, sparse):
+        class Holder:
+            embed = sparse.SparseEmbeddingService.embed_single
+            get = sparse.get_sparse_service
+
+        holder = Holder()
+        assert holder.embed.__self__ is holder
+        with pytest.raises(TypeError) as info:
+            holder.get()
+        assert str(info.value) == "get_sparse_service() takes no arguments (1 given)"
+
+    def test_property_getter_runs_on_access(self, sparse, service):
+        sparse.settings.sparse_profile_version = "v9"
+        assert service.profile_version == "v9"
+
+
+# ---- binding errors ---------------------------------------------------------------------
+
+SELF = object()  # binding fails before any body runs, so any object serves as self
+
+BINDING_ERRORS = [
+    ("SparseEmbeddingService.embed_single", (), {},
+     "embed_single() takes exactly 2 positional arguments (0 given)"),
+    ("SparseEmbeddingService.embed_single", (SELF,), {},
+     "embed_single() takes exactly 2 positional arguments (1 given)"),
+    ("SparseEmbeddingService.embed_single", (SELF, "a", "b"), {},
+     "embed_single() takes exactly 2 positional arguments (3 given)"),
+    ("SparseEmbeddingService.embed_single", (), {"text": "a"},
+     "embed_single() takes exactly 2 positional arguments (0 given)"),
+    ("SparseEmbeddingService.embed_single", (SELF,), {"txt": "a"},
+     "embed_single() got an unexpected keyword argument 'txt'"),
+    ("SparseEmbeddingService.embed_single", (SELF, "a"), {"text": "b"},
+     "embed_single() got multiple values for keyword argument 'text'"),
+    ("SparseEmbeddingService.embed_single", (SELF, "a", "b"), {"bogus": 1},
+     "embed_single() takes exactly 2 positional arguments (3 given)"),
+    ("SparseEmbeddingService.embed_batch_list", (SELF,), {},
+     "embed_batch_list() takes at least 2 positional arguments (1 given)"),
+    ("SparseEmbeddingService.embed_batch_list", (), {},
+     "embed_batch_list() takes at least 2 positional arguments (0 given)"),
+    ("SparseEmbeddingService.embed_batch_list", (SELF, [], 1, 2), {},
+     "embed_batch_list() takes at most 3 positional arguments (4 given)"),
+    ("SparseEmbeddingService.embed_batch_list", (SELF,), {"batch_size": 1},
+     "embed_batch_list() takes at least 2 positional arguments (1 given)"),
+    ("SparseEmbeddingService.embed_batch_list", (), {"texts": [], "batch_size": 1},
+     "embed_batch_list() takes at least 2 positional arguments (0 given)"),
+    ("SparseEmbeddingService.embed_batch_list", (SELF, [], 1), {"batch_size": 2},
+     "embed_batch_list() got multiple values for keyword argument 'batch_size'"),
+    ("SparseEmbeddingService.__init__", (), {},
+     "__init__() takes exactly 1 positional argument (0 given)"),
+    ("SparseEmbeddingService.__init__", (SELF, SELF), {},
+     "__init__() takes exactly 1 positional argument (2 given)"),
+    ("SparseEmbeddingService.profile_version", (), {"me": SELF},
+     "profile_version() got an unexpected keyword argument 'me'"),
+    ("require_capability", ("a",), {},
+     "require_capability() takes exactly 2 positional arguments (1 given)"),
+    ("require_capability", (), {"context": "c"},
+     "require_capability() takes exactly 2 positional arguments (0 given)"),
+    ("require_capability", (), {"name": "a"},
+     "require_capability() takes exactly 2 positional arguments (1 given)"),
+    ("require_capability", ("a", "b", "c"), {},
+     "require_capability() takes exactly 2 positional arguments (3 given)"),
+    ("require_capability", ("a", "b"), {"extra": 1, "name": "x"},
+     "require_capability() got an unexpected keyword argument 'extra'"),
+    ("require_capability", ("a", "b"), {"name": "x", "extra": 1},
+     "require_capability() got multiple values for keyword argument 'name'"),
+    ("build_scan_config", (), {}, "build_scan_config() takes exactly 1 positional argument (0 given)"),
+    ("build_scan_config", (".", "."), {"mode": 1},
+     "build_scan_config() takes exactly 1 positional argument (2 given)"),
+    ("build_scan_config", (), {"mode": 1, "other": 2},
+     "build_scan_config() got an unexpected keyword argument 'mode'"),
+    ("build_scan_config", (".",), {"repo_path": "."},
+     "build_scan_config() got multiple values for keyword argument 'repo_path'"),
+]
+
+
+def call_by_qualname(qualname: str, args: tuple[Any, ...], kwargs: dict[str, Any]) -> BaseException:
+    expected = BY_QUALNAME[qualname]
+    with pytest.raises(BaseException) as info:
+        expected.resolve()(*args, **kwargs)
+    return info.value
+
+
+@pytest.mark.parametrize(("qualname", "args", "kwargs", "message"), BINDING_ERRORS)
+def test_binding_errors_and_their_traceback_entry(qualname, args, kwargs, message):
+    exc = call_by_qualname(qualname, args, kwargs)
+    assert type(exc) is TypeError
+    assert str(exc) == message
+    expected = BY_QUALNAME[qualname]
+    assert own_entries(exc) == [(expected.full_name, f"src/velmorrow/{expected.module}")]
+
+
+def test_keywords_match_by_value_not_identity(featuregate):
+    featuregate._cached_capabilities = {"cap"}
+    keywords = {"".join(["na", "me"]): "cap", "".join(["con", "text"]): "why"}
+    assert featuregate.require_capability(**keywords) is None
+
+
+NO_PARAMETER_ERRORS = [
+    ("get_sparse_service", (1,), {}, "get_sparse_service() takes no arguments (1 given)"),
+    ("get_sparse_service", (1, 2, 3), {}, "get_sparse_service() takes no arguments (3 given)"),
+    ("reset_sparse_service", (), {"x": 1}, "reset_sparse_service() takes no keyword arguments"),
+    ("reset_sparse_service", (1,), {"x": 1}, "reset_sparse_service() takes no keyword arguments"),
+    ("_load_capabilities", (None,), {}, "_load_capabilities() takes no arguments (1 given)"),
+    ("_load_capabilities", (1, 2), {"x": 1}, "_load_capabilities() takes no keyword arguments"),
+]
+
+
+@pytest.mark.parametrize(("qualname", "args", "kwargs", "message"), NO_PARAMETER_ERRORS)
+def test_functions_without_parameters_refuse_arguments_without_an_entry(qualname, args, kwargs, message):
+    exc = call_by_qualname(qualname, args, kwargs)
+    assert type(exc) is TypeError
+    assert str(exc) == message
+    assert own_entries(exc) == []
+
+
+class MyStr(str):
+    pass
+
+
+class MyList(list):
+    pass
+
+
+SERVICE = "SparseEmbeddingService."
+
+# (function, arguments, the refused parameter, expected type, actual type, note expected)
+ARGUMENT_TYPE_ERRORS = [
+    (SERVICE + "embed_single", (SELF, None), "text", "str", "NoneType", False),
+    (SERVICE + "embed_single", (SELF, b"x"), "text", "str", "bytes", False),
+    (SERVICE + "embed_single", (SELF, MyStr("x")), "text", "str", "MyStr", True),
+    (SERVICE + "embed_batch", (SELF, ("x",)), "texts", "list", "tuple", False),
+    (SERVICE + "embed_batch", (SELF, None), "texts", "list", "NoneType", False),
+    (SERVICE + "embed_batch", (SELF, MyList()), "texts", "list", "MyList", True),
+    (SERVICE + "embed_batch_list", (SELF, MyList(), 3), "texts", "list", "MyList", True),
+    ("require_capability", (None, "c"), "name", "str", "NoneType", False),
+    ("require_capability", (MyStr("a"), None), "name", "str", "MyStr", True),
+    ("require_capability", ("a", MyStr("c")), "context", "str", "MyStr", True),
+    ("require_capability", (1, 2), "name", "str", "int", False),
+]
+
+
+def type_message(parameter: str, expected: str, actual: str) -> str:
+    return f"Argument '{parameter}' has incorrect type (expected {expected}, got {actual})"
+
+
+@pytest.mark.parametrize(
+    ("qualname", "args", "parameter", "expected", "actual", "noted"), ARGUMENT_TYPE_ERRORS
+)
+def test_argument_type_errors(featuregate, qualname, args, parameter, expected, actual, noted):
+    featuregate._cached_capabilities = None
+    exc = call_by_qualname(qualname, args, {})
+    assert type(exc) is TypeError
+    assert str(exc) == type_message(parameter, expected, actual)
+    notes = getattr(exc, "__notes__", [])
+    if noted:
+        assert len(notes) == 1
+        assert "subclass" in notes[0].lower() and "reject" in notes[0].lower()
+    else:
+        assert notes == []
+    assert own_entries(exc) == []
+    assert featuregate._cached_capabilities is None  # checked before the body ran
+
+
+def test_argument_type_errors_after_keyword_binding():
+    exc = call_by_qualname("require_capability", (), {"context": None, "name": "a"})
+    assert str(exc) == type_message("context", "str", "NoneType")
+    assert own_entries(exc) == []
+
+
+def test_batch_size_is_coerced_before_texts_are_checked():
+    exc = call_by_qualname("SparseEmbeddingService.embed_batch_list", (SELF, None, "many"), {})
+    assert str(exc) == type_message("batch_size", "int", "str")
+    assert getattr(exc, "__notes__", []) == []
+    assert own_entries(exc) == [("velmorrow.sparse.SparseEmbeddingService.embed_batch_list",
+                                 "src/velmorrow/sparse")]
+
+
+# ---- traceback entries of errors raised in bodies ----------------------------------------
+
+
+class TestBodyErrors:
+    def test_one_entry_for_an_error_in_a_body(self, sparse):
+        bare = object.__new__(sparse.SparseEmbeddingService)
+        with pytest.raises(AttributeError) as info:
+            bare.embed_single("text")
+        assert own_entries(info.value) == [
+            ("velmorrow.sparse.SparseEmbeddingService.embed_single", "src/velmorrow/sparse")
+        ]
+
+    def test_nested_calls_add_one_entry_each_outermost_first(self, sparse, recording_settings):
+        sparse.settings = recording_settings(sparse_max_text_chars=KeyError("unset"))
+        with pytest.raises(KeyError) as info:
+            sparse.get_sparse_service()
+        assert own_entries(info.value) == [
+            ("velmorrow.sparse.get_sparse_service", "src/velmorrow/sparse"),
+            ("velmorrow.sparse.SparseEmbeddingService.__init__", "src/velmorrow/sparse"),
+        ]
+
+    def test_method_calling_a_method(self, sparse):
+        bare = object.__new__(sparse.SparseEmbeddingService)
+        with pytest.raises(AttributeError) as info:
+            bare.embed_batch_list(["text"])
+        assert [name for name, _ in own_entries(info.value)] == [
+            "velmorrow.sparse.SparseEmbeddingService.embed_batch_list",
+            "velmorrow.sparse.SparseEmbeddingService.embed_batch",
+        ]
+
+    def test_entry_sits_between_caller_and_python_callee(self, sparse, service):
+        def failing(*args):
+            raise OSError("core down")
+
+        sparse.velmorrow_core_py.sparse_embed_single = failing
+        with pytest.raises(OSError) as info:
+            service.embed_single("x")
+        names = [f.name for f in traceback.extract_tb(info.value.__traceback__)]
+        assert names[-2:] == ["velmorrow.sparse.SparseEmbeddingService.embed_single", "failing"]
+
+    def test_name_error_in_a_body(self, sparse):
+        del sparse._sparse_service
+        with pytest.raises(NameError) as info:
+            sparse.get_sparse_service()
+        assert str(info.value) == "name '_sparse_service' is not defined"
+        assert own_entries(info.value) == [("velmorrow.sparse.get_sparse_service", "src/velmorrow/sparse")]
+
+    def test_featuregate_and_scanrules_bodies(self, featuregate, scanrules, recording_settings):
+        featuregate._cached_capabilities = ["not", "a", "set"]
+        with pytest.raises(TypeError) as info:
+            featuregate.require_capability("a", "b")
+        assert str(info.value) == "Expected set, got list"
+        assert own_entries(info.value) == [
+            ("velmorrow.featuregate.require_capability", "src/velmorrow/featuregate"),
+            ("velmorrow.featuregate._load_capabilities", "src/velmorrow/featuregate"),
+        ]
+        scanrules.settings = recording_settings(builtin_ignore_replace=ValueError("unreadable"))
+        with pytest.raises(ValueError) as info:
+            scanrules.build_scan_config(".")
+        assert own_entries(info.value) == [
+            ("velmorrow.scanrules.build_scan_config", "src/velmorrow/scanrules")
+        ]
+
+
+# ---- the function objects as Python objects --------------------------------------------
+
+PICKLABLE = [expected for expected in FUNCTIONS if not expected.path.endswith(".fget")]
+
+
+class TestObjectProtocols:
+    @pytest.mark.parametrize("expected", PICKLABLE, ids=by_id)
+    @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+    def test_pickled_by_reference(self, expected, protocol):
+        function = expected.resolve()
+        assert pickle.loads(pickle.dumps(function, protocol)) is function
+
+    @each_function
+    def test_copies_are_the_object_itself(self, expected):
+        function = expected.resolve()
+        assert copy.copy(function) is function
+        assert copy.deepcopy(function) is function
+        assert copy.deepcopy({"f": [function]})["f"][0] is function
+
+    @each_function
+    def test_weak_references(self, expected):
+        function = expected.resolve()
+        assert weakref.ref(function)() is function
+        assert weakref.proxy(function).__name__ == expected.name
+
+    def test_hash_and_equality_by_identity(self, sparse):
+        functions = {sparse.get_sparse_service: 1, sparse.reset_sparse_service: 2}
+        assert functions[sparse.get_sparse_service] == 1
+        assert sparse.get_sparse_service != sparse.reset_sparse_service
+
+    def test_functools_wraps_copies_the_metadata(self, sparse):
+        original = sparse.SparseEmbeddingService.embed_batch_list
+
+        @functools.wraps(original)
+        def wrapper(*args, **kwargs):
+            return original(*args, **kwargs)
+
+        assert wrapper.__name__ == "embed_batch_list"
+        assert wrapper.__qualname__ == "SparseEmbeddingService.embed_batch_list"
+        assert wrapper.__doc__ == original.__doc__
+        assert wrapper.__module__ == "velmorrow.sparse"
+        assert wrapper.__annotations__ == original.__annotations__
+        assert wrapper.__wrapped__ is original
+        assert str(inspect.signature(wrapper)) == str(inspect.signature(original))
+
+    def test_reference_cycle_through_dict_is_collected(self, python):
+        python("""
+            import gc, weakref
+            import velmorrow.sparse, velmorrow.featuregate
+            for module, name in ((velmorrow.sparse, "reset_sparse_service"),
+                                 (velmorrow.featuregate, "require_capability")):
+                function = vars(module).pop(name)
+                function.itself = function
+                function.__dict__["loop"] = [function]
+                ref = weakref.ref(function)
+                del function
+                gc.collect()
+                assert ref() is None, name
+        """)
