@@ -147,15 +147,19 @@ PyObject* cached_lookup(PyObject* dict, const Name& name) noexcept
 Ref lookup_global(PyObject* globals, const Name& name) noexcept
 {
     Name::LookupCache& cache = name.cache_;
-    if (cache.value != nullptr && cache.globals == globals && cache.builtins_version != 0 &&
-        cache.globals_version == dict_version(globals) &&
-        cache.builtins_version == dict_version(builtins_dict())) {
+    const std::uint64_t globals_version = dict_version(globals);
+    if (cache.value != nullptr && cache.globals == globals &&
+        cache.globals_version == globals_version &&
+        (cache.builtins_version == 0 || cache.builtins_version == dict_version(builtins_dict()))) {
         return Ref::borrow(cache.value);
     }
-    const std::uint64_t globals_version = dict_version(globals);
+    cache.value = nullptr;
+    // Both tags are read before the lookups: a lookup that ran code and changed a dict
+    // leaves a tag that can never match again.
     const std::uint64_t builtins_version = dict_version(builtins_dict());
-    PyObject* value = cached_lookup(globals, name);
+    PyObject* value = PyDict_GetItemWithError(globals, name.get());
     if (value != nullptr) {
+        cache = {globals, globals_version, 0, value};
         return Ref::borrow(value);
     }
     if (PyErr_Occurred()) {
