@@ -171,7 +171,7 @@ bool ModuleLoader::run(PyObject* module) noexcept
     if (!record_builtins() ||
         PyObject_SetAttr(module, n_dunder_builtins.get(), builtins_module()) < 0 ||
         !warn_on_version_mismatch(info_) || !Name::create_all() || !ready_function_type() ||
-        !constants_()) {
+        (constants_ != nullptr && !constants_())) {
         return false;
     }
     ModuleBody body(module, globals);

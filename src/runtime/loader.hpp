@@ -47,6 +47,7 @@ private:
 
 class ModuleLoader {
 public:
+    // Creates the module's constants beyond its Names; may be nullptr.
     using Constants = bool (*)() noexcept;
     using Body = bool (*)(ModuleBody& body) noexcept;
 
@@ -78,6 +79,30 @@ template <ModuleLoader& loader>
 int exec_slot(PyObject* module) noexcept
 {
     return loader.exec(module);
+}
+
+// What a module's PyInit function returns: a definition without per-module state or
+// method table, whose only slots create and execute the module through `loader`.
+template <ModuleLoader& loader>
+PyObject* module_definition(const char* short_name, const char* doc) noexcept
+{
+    static PyModuleDef_Slot slots[] = {
+        {Py_mod_create, reinterpret_cast<void*>(&create_slot<loader>)},
+        {Py_mod_exec, reinterpret_cast<void*>(&exec_slot<loader>)},
+        {0, nullptr},
+    };
+    static PyModuleDef definition = {
+        .m_base = PyModuleDef_HEAD_INIT,
+        .m_name = short_name,
+        .m_doc = doc,
+        .m_size = 0,
+        .m_methods = nullptr,
+        .m_slots = slots,
+        .m_traverse = nullptr,
+        .m_clear = nullptr,
+        .m_free = nullptr,
+    };
+    return PyModuleDef_Init(&definition);
 }
 
 // `type(name, (), namespace)`

@@ -40,8 +40,6 @@ Name n_use_gitignore{"use_gitignore"};
 Name n_use_velmorrowignore{"use_velmorrowignore"};
 Name n_replace_builtin_patterns{"replace_builtin_patterns"};
 
-bool create_constants() noexcept { return true; }
-
 // ---- build_scan_config --------------------------------------------------------------
 
 // `settings.<name>`, with `settings` looked up afresh for every read.
@@ -152,29 +150,11 @@ bool run_module_body(vmrt::ModuleBody& body) noexcept
 
 // ---- module definition --------------------------------------------------------------
 
-vmrt::ModuleLoader loader{module_info, create_constants, run_module_body};
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(&vmrt::create_slot<loader>)},
-    {Py_mod_exec, reinterpret_cast<void*>(&vmrt::exec_slot<loader>)},
-    {0, nullptr},
-};
-
-PyModuleDef module_definition = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "scanrules",
-    .m_doc = module_doc,
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = module_slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
+vmrt::ModuleLoader loader{module_info, nullptr, run_module_body};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_scanrules(void)
 {
-    return PyModuleDef_Init(&module_definition);
+    return vmrt::module_definition<loader>(module_info.short_name, module_doc);
 }
