@@ -5,8 +5,13 @@
 #
 #   bash .ci/sanitize.sh [pytest arguments]     (default: tests)
 #
-# PYTHON          interpreter to build the venv from (default: python3.12)
+# PYTHON          interpreter to build the venv from (default: python3.12, or a 3.12
+#                 that pyenv has installed)
 # SANITIZE_VENV   venv to (re)use instead of a throw-away one
+# CXX             compiler whose sanitizer runtimes are preloaded (default: g++)
+#
+# Tests may skip what is meaningless in this run by checking VELMORROW_SANITIZED=1
+# (with PYTHONMALLOC=malloc, sys.getallocatedblocks() always returns 0).
 set -euo pipefail
 
 repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -89,27 +94,55 @@ PY
 )
 for extension in "${extensions[@]}"; do
     # No grep -q: closing the pipe early would fail nm under pipefail.
-    if ! nm -D --undefined-only "$extension" | grep '__asan_' >/dev/null; then
-        echo "sanitize: $extension is not built with AddressSanitizer" >&2
-        exit 1
-    fi
+    symbols=$(nm -D --undefined-only "$extension")
+    for marker in __asan_ __ubsan_handle_; do
+        if ! grep "$marker" <<<"$symbols" >/dev/null; then
+            echo "sanitize: $extension is not instrumented ($marker missing)" >&2
+            exit 1
+        fi
+    done
 done
 
-say "test suite under ASan and UBSan"
-log=$work/pytest.log
-set +e
 # The interpreter itself is not instrumented, so the runtimes are preloaded. Leak
 # detection stays off: the interpreter keeps much of its memory until exit on purpose.
 # PYTHONMALLOC=malloc routes object memory through malloc, where ASan can see it.
 # Reports also go to files, so that those of subprocesses started by tests are caught.
-env \
-    LD_PRELOAD="$asan_runtime:$ubsan_runtime" \
-    ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:log_path=$reports/asan" \
-    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
-    PYTHONMALLOC=malloc \
-    PYTHONFAULTHANDLER=1 \
-    VELMORROW_SANITIZED=1 \
-    "$vpython" -m pytest -q -p no:cacheprovider "${@:-tests}" 2>&1 | tee "$log"
+asan_options=detect_leaks=0:abort_on_error=1:halt_on_error=1
+asan_options+=:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1
+ubsan_options=print_stacktrace=1:halt_on_error=1
+run_sanitized() {
+    local report_dir=$1
+    shift
+    env \
+        LD_PRELOAD="$asan_runtime:$ubsan_runtime" \
+        ASAN_OPTIONS="$asan_options:log_path=$report_dir/asan" \
+        UBSAN_OPTIONS="$ubsan_options:log_path=$report_dir/ubsan" \
+        PYTHONMALLOC=malloc \
+        PYTHONFAULTHANDLER=1 \
+        VELMORROW_SANITIZED=1 \
+        "$@"
+}
+
+say "canary: the set-up must catch a known overflow in Python memory"
+canary=$work/canary
+mkdir -p "$canary"
+if run_sanitized "$canary" "$vpython" -c '
+import ctypes
+buffer = ctypes.create_string_buffer(16)
+ctypes.memmove(ctypes.addressof(buffer), ctypes.addressof(buffer) + 8, 64)
+' >/dev/null 2>&1; then
+    echo "sanitize: the canary overflow went unnoticed; the set-up is broken" >&2
+    exit 1
+fi
+if ! cat "$canary"/asan.* 2>/dev/null | grep 'ERROR: AddressSanitizer: heap-buffer-overflow' >/dev/null; then
+    echo "sanitize: the canary overflow left no AddressSanitizer report" >&2
+    exit 1
+fi
+
+say "test suite under ASan and UBSan"
+log=$work/pytest.log
+set +e
+run_sanitized "$reports" "$vpython" -m pytest -q -p no:cacheprovider "${@:-tests}" 2>&1 | tee "$log"
 status=${PIPESTATUS[0]}
 set -e
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import importlib
 import json
+import os
 import subprocess
 import sys
 import textwrap
@@ -121,13 +122,17 @@ def recording_settings() -> Callable[..., RecordingSettings]:
     return make
 
 
-def run_python(code: str, *args: str, check: bool = True) -> subprocess.CompletedProcess[str]:
-    """Runs `code` in a fresh interpreter, for load behaviour that is process-wide."""
+def run_python(
+    code: str, *args: str, check: bool = True, env: dict[str, str] | None = None
+) -> subprocess.CompletedProcess[str]:
+    """Runs `code` in a fresh interpreter, for load behaviour that is process-wide.
+    `env` adds to (or overrides) the environment."""
     result = subprocess.run(
         [sys.executable, *args, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=120,
+        env=None if env is None else {**os.environ, **env},
     )
     if check and result.returncode != 0:
         raise AssertionError(f"subprocess failed ({result.returncode}):\n{result.stdout}\n{result.stderr}")

@@ -36,7 +36,8 @@ def switch_often() -> Iterator[None]:
 @pytest.fixture
 def core_in_sys_modules() -> Iterator[Callable[[Any], None]]:
     """Lets a test put a fake native core in sys.modules; the real one comes back after."""
-    saved = sys.modules.get("velmorrow_core_py")
+    missing = object()
+    saved = sys.modules.get("velmorrow_core_py", missing)
 
     def install(module: Any) -> None:
         sys.modules["velmorrow_core_py"] = module
@@ -44,7 +45,10 @@ def core_in_sys_modules() -> Iterator[Callable[[Any], None]]:
     try:
         yield install
     finally:
-        sys.modules["velmorrow_core_py"] = saved
+        if saved is missing:
+            sys.modules.pop("velmorrow_core_py", None)
+        else:
+            sys.modules["velmorrow_core_py"] = saved
 
 
 def run_threads(worker: Callable[[int], None], count: int = THREADS) -> None:
@@ -56,7 +60,7 @@ def run_threads(worker: Callable[[int], None], count: int = THREADS) -> None:
         try:
             barrier.wait()
             worker(index)
-        except BaseException as error:  # noqa: BLE001 - reported below
+        except BaseException as error:  # re-raised by the caller
             failures.append(error)
 
     threads = [threading.Thread(target=run, args=(index,)) for index in range(count)]

@@ -13,8 +13,6 @@ import os
 import sys
 import types
 from collections.abc import Callable, Iterator
-from decimal import Decimal
-from fractions import Fraction
 from typing import Any
 
 import pytest
@@ -44,7 +42,7 @@ def outcome(call: Callable[[], Any]) -> tuple[Any, ...]:
     """What a call did: ("ok", result) or ("raised", type, message)."""
     try:
         return ("ok", call())
-    except BaseException as error:  # noqa: BLE001 - every kind is compared
+    except BaseException as error:  # every kind, KeyboardInterrupt included, is compared
         return ("raised", type(error), str(error))
 
 
@@ -94,7 +92,7 @@ class ListSubclass(list):
 
 
 class Unprintable:
-    """str() and repr() fail; every other protocol is missing."""
+    """str() fails; no other protocol is supported."""
 
     def __str__(self) -> str:
         raise RuntimeError("no str for you")
@@ -231,11 +229,89 @@ any_object = st.one_of(
 )
 
 
+# ---- argument binding, every function ---------------------------------------------------
+
+
+def model_binding(name: str, params: list[str], optional: int, args: list[Any], kwargs: dict[str, Any]) -> None:
+    """The binding rules of every function: raises the documented TypeError or returns."""
+    if not params:
+        if kwargs:
+            raise TypeError(f"{name}() takes no keyword arguments")
+        if args:
+            raise TypeError(f"{name}() takes no arguments ({len(args)} given)")
+        return
+    required = len(params) - optional
+
+    def count_error(given: int) -> TypeError:
+        too_few = given < required
+        expected = required if too_few else len(params)
+        wording = "exactly" if not optional else ("at least" if too_few else "at most")
+        plural = "" if expected == 1 else "s"
+        return TypeError(f"{name}() takes {wording} {expected} positional argument{plural} ({given} given)")
+
+    if len(args) > len(params) or (not kwargs and len(args) < required):
+        raise count_error(len(args))
+    bound = set(params[: len(args)])
+    for keyword in kwargs:
+        if keyword not in params:
+            raise TypeError(f"{name}() got an unexpected keyword argument '{keyword}'")
+        if keyword in bound:
+            raise TypeError(f"{name}() got multiple values for keyword argument '{keyword}'")
+        bound.add(keyword)
+    for position, param in enumerate(params[:required]):
+        if param not in bound:
+            raise count_error(position)
+
+
+BINDING_FORMS = ("takes ", "got an unexpected keyword argument", "got multiple values for keyword")
+FUNCTIONS = [
+    # (module, attribute path, parameters, how many trailing ones are optional)
+    ("sparse", "SparseEmbeddingService.__init__", ["self"], 0),
+    ("sparse", "SparseEmbeddingService.profile_version.fget", ["self"], 0),
+    ("sparse", "SparseEmbeddingService.embed_single", ["self", "text"], 0),
+    ("sparse", "SparseEmbeddingService.embed_batch", ["self", "texts"], 0),
+    ("sparse", "SparseEmbeddingService.embed_batch_list", ["self", "texts", "batch_size"], 1),
+    ("sparse", "get_sparse_service", [], 0),
+    ("sparse", "reset_sparse_service", [], 0),
+    ("featuregate", "_load_capabilities", [], 0),
+    ("featuregate", "require_capability", ["name", "context"], 0),
+    ("scanrules", "build_scan_config", ["repo_path"], 0),
+]
+argument_values = st.sampled_from(["service", "text", ["a"], None, 3])
+keywords = st.sampled_from(["self", "text", "texts", "batch_size", "name", "context", "repo_path", "mode",
+                            "\ud800", "a\x00b", ""])
+
+
+class TestBinding:
+    @PROPERTY
+    @given(function=st.sampled_from(FUNCTIONS), args=st.lists(argument_values, max_size=4),
+           kwargs=st.dictionaries(keywords, argument_values, max_size=3))
+    def test_every_function_binds_as_documented(
+        self, sparse, featuregate, scanrules, fake_core, function, args, kwargs
+    ):
+        module_name, path, params, optional = function
+        sparse.settings = scanrules.settings = Settings(environ={})
+        sparse.velmorrow_core_py = fake_core()
+        featuregate._cached_capabilities = {CAPABILITY}
+        service = sparse.SparseEmbeddingService()
+        target: Any = {"sparse": sparse, "featuregate": featuregate, "scanrules": scanrules}[module_name]
+        for part in path.split("."):
+            target = getattr(target, part)
+
+        def resolve(value: Any) -> Any:
+            return service if value == "service" else value
+
+        call_args = [resolve(value) for value in args]
+        call_kwargs = {key: resolve(value) for key, value in kwargs.items()}
+        expected = outcome(lambda: model_binding(target.__name__, params, optional, call_args, call_kwargs))
+        actual = outcome(lambda: target(*call_args, **call_kwargs))
+        if expected[0] == "raised":
+            assert actual == expected
+        elif actual[0] == "raised" and actual[1] is TypeError:
+            assert not any(form in actual[2] for form in BINDING_FORMS), actual
+
+
 # ---- velmorrow.sparse -------------------------------------------------------------------
-
-
-def fake_embedding_core(fake_core: Any, **answers: Any) -> Any:
-    return fake_core(**answers)
 
 
 def record_from(record_class: type, embedding: Any) -> Any:
@@ -312,6 +388,14 @@ batch_answers = st.one_of(
 )
 
 
+def notes_of(call: Callable[[], Any]) -> list[str] | None:
+    try:
+        call()
+    except TypeError as error:
+        return getattr(error, "__notes__", None)
+    raise AssertionError("no TypeError")
+
+
 def standard_service(sparse: types.ModuleType, core: Any) -> Any:
     sparse.settings = Settings(environ={})
     sparse.velmorrow_core_py = core
@@ -336,6 +420,9 @@ class TestSparseArguments:
             TypeError,
             f"Argument 'text' has incorrect type (expected str, got {type_name(text)})",
         )
+        # Only an instance of a subclass gets the note that explains the refusal.
+        notes = notes_of(lambda: service.embed_single(text))
+        assert (notes is not None and len(notes) == 1) is isinstance(text, str)
         assert core.calls == []
 
     @PROPERTY
@@ -350,6 +437,8 @@ class TestSparseArguments:
                 TypeError,
                 f"Argument 'texts' has incorrect type (expected list, got {type_name(texts)})",
             )
+            notes = notes_of(lambda: service.embed_batch(texts))
+            assert (notes is not None and len(notes) == 1) is isinstance(texts, list)
             assert core.calls == []
             return
         if not texts:
@@ -589,6 +678,198 @@ class TestSparseWithStandInCore:
             assert result[2].startswith("texts JSON: item ")
 
 
+profile_fields = st.fixed_dictionaries(
+    {},
+    optional={
+        "max_text_chars": st.one_of(st.integers(-3, 10**20), st.none(), st.booleans(), st.floats(),
+                                    st.text(max_size=3)),
+        "min_token_len": st.one_of(st.integers(-3, 10**20), st.none(), st.booleans(), st.floats()),
+        "code_pretokenize": json_values,
+        "version": json_values,
+    },
+)
+profile_jsons = st.one_of(
+    profile_fields.map(json.dumps),
+    json_values.map(json.dumps),
+    st.text(weird_chars, max_size=20),
+    st.binary(max_size=10),
+    st.none(),
+    st.integers(),
+)
+service_selves = st.one_of(
+    profile_jsons.map(lambda profile: types.SimpleNamespace(_profile_json=profile)),
+    any_object,
+)
+
+
+class TestSparseMembersWithAnySelf:
+    """The members looked up on the class take any `self`: one without a profile fails
+    before the core is called, and the stand-in core judges whatever profile it carries."""
+
+    @PROPERTY
+    @given(self_object=service_selves, texts=st.lists(odd_text, min_size=1, max_size=3))
+    def test_embed_batch(self, sparse, self_object, texts):
+        import velmorrow_core_py
+
+        sparse.velmorrow_core_py = velmorrow_core_py
+
+        def model() -> Any:
+            texts_json = json.dumps(texts)
+            profile = self_object._profile_json
+            answer = velmorrow_core_py.sparse_embed_batch(texts_json, profile)
+            return model_embed_batch(sparse.SparseResult, answer)
+
+        embed_batch = sparse.SparseEmbeddingService.embed_batch
+        same_repr(outcome(lambda: embed_batch(self_object, texts)), outcome(model))
+
+    @PROPERTY
+    @given(self_object=service_selves, text=odd_text)
+    def test_embed_single(self, sparse, self_object, text):
+        import velmorrow_core_py
+
+        sparse.velmorrow_core_py = velmorrow_core_py
+
+        def model() -> Any:
+            answer = velmorrow_core_py.sparse_embed_single(text, self_object._profile_json)
+            return model_embed_single(sparse.SparseResult, answer)
+
+        embed_single = sparse.SparseEmbeddingService.embed_single
+        same_repr(outcome(lambda: embed_single(self_object, text)), outcome(model))
+
+    @PROPERTY
+    @given(self_object=any_object)
+    def test_init_and_profile_version(self, sparse, self_object):
+        sparse.settings = Settings(environ={})
+        cls = sparse.SparseEmbeddingService
+        expected_init = outcome(lambda: setattr(self_object, "_profile_json", "{}"))
+        actual_init = outcome(lambda: cls.__init__(self_object))
+        assert actual_init[0] == expected_init[0]
+        if actual_init[0] == "ok":
+            assert actual_init[1] is None
+            assert self_object._profile_json == json.dumps(
+                {"version": "v1", "max_text_chars": 20000, "code_pretokenize": True, "min_token_len": 2})
+        else:
+            assert actual_init[1] is expected_init[1]
+        assert cls.profile_version.fget(self_object) == "v1"
+
+
+class TestSparseRecordLoop:
+    """The batch loop walks "embeddings" as a for statement does, even when the record
+    class mutates the list under it, and ends with exactly what that loop would give."""
+
+    @PROPERTY
+    @given(
+        embeddings=st.lists(st.fixed_dictionaries({"indices": st.just([1]), "values": st.just([0.5])}),
+                            max_size=5),
+        plan=st.lists(st.sampled_from(["append", "pop", "clear", "insert", "stay", "raise"]), max_size=8),
+        container=st.sampled_from(["list", "tuple", "iterator"]),
+    )
+    def test_mutation_during_the_loop(self, sparse, fake_core, embeddings, plan, container):
+        def run(make_records_with: Callable[[Any, Callable[..., Any]], Any]) -> tuple[Any, ...]:
+            items = [dict(e, n=n) for n, e in enumerate(embeddings)]
+            holder = {"list": items, "tuple": tuple(items), "iterator": iter(items)}[container]
+            steps = iter(plan)
+
+            def record(**fields: Any) -> Any:
+                step = next(steps, "stay")
+                if step == "append":
+                    items.append({"indices": [9], "values": [9.0], "n": 99})
+                elif step == "pop" and items:
+                    items.pop()
+                elif step == "clear":
+                    items.clear()
+                elif step == "insert":
+                    items.insert(0, {"indices": [7], "values": [7.0], "n": 77})
+                elif step == "raise":
+                    raise ArithmeticError("record refused")
+                return tuple(fields.items())
+
+            return outcome(lambda: make_records_with(holder, record))
+
+        def through_module(holder: Any, record: Callable[..., Any]) -> Any:
+            sparse.json = types.SimpleNamespace(dumps=json.dumps, loads=lambda answer: {"embeddings": holder})
+            sparse.SparseResult = record
+            sparse.velmorrow_core_py = fake_core(batch_answer="unused")
+            service = sparse.SparseEmbeddingService.__new__(sparse.SparseEmbeddingService)
+            service._profile_json = "{}"
+            return service.embed_batch(["text"])
+
+        def through_model(holder: Any, record: Callable[..., Any]) -> Any:
+            return [record(indices=e["indices"], values=e["values"], truncated=e.get("truncated"),
+                           original_chars=e.get("original_chars"), used_chars=e.get("used_chars"))
+                    for e in holder]
+
+        assert run(through_module) == run(through_model)
+
+
+class TestCreateHookWithHostileSpecs:
+    def test_spec_attributes_that_are_missing_or_raise(self, python):
+        """Each combination in one fresh process: the create hook never holds a module, so
+        every call starts from scratch, and a normal import still works at the end."""
+        result = python(
+            """
+            import _imp, importlib.util, itertools, json
+
+            origin = importlib.util.find_spec("velmorrow.featuregate").origin
+            outcomes = []
+            kinds = ["value", "none", "missing", "raises"]
+            for loader, parent, locations in itertools.product(kinds, repeat=3):
+                behaviours = {"loader": loader, "parent": parent, "submodule_search_locations": locations}
+
+                class Spec:
+                    name = "velmorrow.featuregate"
+
+                    def __getattr__(self, attribute):
+                        kind = behaviours.get(attribute, "missing")
+                        if attribute == "origin":
+                            return origin
+                        if kind == "value":
+                            return ["marker", attribute]
+                        if kind == "none":
+                            return None
+                        if kind == "raises":
+                            raise LookupError(attribute)
+                        raise AttributeError(attribute)
+
+                try:
+                    module = _imp.create_dynamic(Spec())
+                except LookupError as error:
+                    outcomes.append([loader, parent, locations, "raised " + str(error)])
+                else:
+                    namespace = vars(module)
+                    outcomes.append([loader, parent, locations, {
+                        key: namespace[key] for key in ("__loader__", "__file__", "__package__", "__path__")
+                        if key in namespace
+                    }])
+            import velmorrow.featuregate as featuregate
+            assert featuregate._cached_capabilities is None and featuregate.__test__ == {}
+            print(json.dumps({"origin": origin, "outcomes": outcomes}))
+            """
+        )
+        import itertools
+
+        reported = json.loads(result.stdout)
+        kinds = ["value", "none", "missing", "raises"]
+        expected = []
+        for loader, parent, locations in itertools.product(kinds, repeat=3):
+            behaviours = {"loader": loader, "parent": parent, "submodule_search_locations": locations}
+            failing = next((name for name in ("loader", "parent", "submodule_search_locations")
+                            if behaviours[name] == "raises"), None)
+            if failing is not None:
+                expected.append([loader, parent, locations, f"raised {failing}"])
+                continue
+            namespace: dict[str, Any] = {"__loader__": None, "__package__": None}
+            if loader != "missing":
+                namespace["__loader__"] = ["marker", "loader"] if loader == "value" else None
+            namespace["__file__"] = reported["origin"]
+            if parent != "missing":
+                namespace["__package__"] = ["marker", "parent"] if parent == "value" else None
+            if locations == "value":
+                namespace["__path__"] = ["marker", "submodule_search_locations"]
+            expected.append([loader, parent, locations, namespace])
+        assert reported["outcomes"] == expected
+
+
 # ---- velmorrow.featuregate --------------------------------------------------------------
 
 
@@ -729,6 +1010,54 @@ class TestFeatureGate:
             assert featuregate._cached_capabilities is cache
 
 
+class TestNativeCoreThatBreaksTheCallingConvention:
+    """A native function that returns NULL without an exception, or a result with one set,
+    surfaces as the interpreter's SystemError; the gate treats it as any other failure."""
+
+    @pytest.mark.parametrize("broken", ["return_null_without_error", "return_result_with_error"])
+    def test_broken_handshake(self, featuregate, fake_core, broken):
+        _testcapi = pytest.importorskip("_testcapi")
+        core = fake_core()
+        core.handshake = getattr(_testcapi, broken)
+        featuregate._cached_capabilities = None
+        with core_module(core):
+            with pytest.raises(SystemError, match=broken):
+                featuregate.require_capability(CAPABILITY, "ctx")
+            assert featuregate._cached_capabilities is None
+            # Once the core answers properly, the next call loads the cache.
+            core.handshake = lambda: json.dumps({"capabilities": [CAPABILITY]})
+            assert featuregate.require_capability(CAPABILITY, "ctx") is None
+            assert featuregate._cached_capabilities == {CAPABILITY}
+
+    @pytest.mark.parametrize("broken", ["return_null_without_error", "return_result_with_error"])
+    def test_broken_embedding_calls(self, sparse, fake_core, broken):
+        _testcapi = pytest.importorskip("_testcapi")
+        core = fake_core()
+        native = getattr(_testcapi, broken)
+        core.sparse_embed_single = lambda *args: native()
+        core.sparse_embed_batch = lambda *args: native()
+        service = standard_service(sparse, core)
+        for call in (lambda: service.embed_single("x"), lambda: service.embed_batch(["x"]),
+                     lambda: service.embed_batch_list(["x"], 2)):
+            with pytest.raises(SystemError, match=broken):
+                call()
+        assert sparse.get_sparse_service() is service
+
+
+class TestFeatureGateWithReplacedLoader:
+    @PROPERTY
+    @given(capabilities=st.one_of(any_object, st.sets(st.one_of(st.integers(), st.text(max_size=3)))),
+           name=st.sampled_from(["a", "ab", CAPABILITY, ""]))
+    def test_any_collection_from_the_loader(self, featuregate, capabilities, name):
+        """The gate looks `_load_capabilities` up at each call and tests membership with
+        `in`, whatever the collection is."""
+        featuregate._load_capabilities = lambda: capabilities
+        same_repr(
+            outcome(lambda: featuregate.require_capability(name, "ctx")),
+            outcome(lambda: model_require(capabilities, name, "ctx")),
+        )
+
+
 # ---- velmorrow.scanrules ----------------------------------------------------------------
 
 pattern_items = st.lists(st.one_of(odd_text, st.none(), st.integers(), st.just(BadEq())), max_size=4)
@@ -823,28 +1152,265 @@ class TestScanRules:
             assert_same_config(actual[1], expected[1], repo_path)
         assert featuregate._cached_capabilities == capabilities
 
+
+class TestReentrantCallbacks:
+    def test_unbounded_recursion_through_each_module_ends_in_recursion_error(self, python):
+        """Callbacks that call back into the module without end (a record class, a settings
+        property, a replaced loader, a subclass method) end in RecursionError, on the main
+        thread and on a worker thread, instead of exhausting the C stack. Run apart, so that
+        a crash cannot take the test session down."""
+        result = python(
+            """
+            import threading
+            import velmorrow.featuregate as featuregate
+            import velmorrow.scanrules as scanrules
+            import velmorrow.sparse as sparse
+
+            service = sparse.get_sparse_service()
+
+            class Subclass(sparse.SparseEmbeddingService):
+                def embed_batch(self, texts):
+                    return self.embed_batch_list(texts)
+
+            class RecursiveSettings:
+                builtin_ignore_replace = False
+                extra_ignore_patterns = ()
+                ignore_mode = "velmorrow"
+
+                @property
+                def builtin_ignore_patterns(self):
+                    return [scanrules.build_scan_config("/repo")]
+
+            def records_recurse(**fields):
+                return service.embed_batch(["x"])
+
+            scenarios = {
+                "record class": lambda: service.embed_batch(["x"]),
+                "loader": lambda: featuregate.require_capability("a", "b"),
+                "settings": lambda: scanrules.build_scan_config("/repo"),
+                "subclass": lambda: Subclass().embed_batch_list(["x"]),
+            }
+            sparse.SparseResult = records_recurse
+            featuregate._load_capabilities = lambda: featuregate.require_capability("a", "b")
+            scanrules.settings = RecursiveSettings()
+
+            def run_all(where):
+                for label, scenario in scenarios.items():
+                    try:
+                        scenario()
+                    except RecursionError:
+                        print(where, label, "RecursionError")
+
+            run_all("main")
+            worker = threading.Thread(target=run_all, args=("thread",))
+            worker.start()
+            worker.join()
+            """
+        )
+        expected = [f"{where} {label} RecursionError" for where in ("main", "thread")
+                    for label in ("record class", "loader", "settings", "subclass")]
+        assert result.stdout.splitlines() == expected
+
+
+# ---- repeated reads follow every change ----------------------------------------------------
+#
+# Module globals and attributes are read at every call. Whatever the modules do to make
+# repeated reads cheap, a call after any change to a namespace, a class or an instance's
+# type must see the change, exactly as a plain Python attribute read does.
+
+SETTING_NAMES = ["builtin_ignore_replace", "builtin_ignore_patterns", "extra_ignore_patterns", "ignore_mode"]
+setting_values = st.sampled_from([False, None, 0, "", (), ("a",), ["b", "c"], "velmorrow", "git+velmorrow"])
+
+
+def fresh_settings_classes() -> tuple[type, type]:
+    class PlainSettings:
+        pass
+
+    class PropertySettings(PlainSettings):
+        @property
+        def ignore_mode(self) -> str:
+            return "from a property"
+
+    return PlainSettings, PropertySettings
+
+
+settings_operations = st.one_of(
+    st.tuples(st.just("set"), st.sampled_from(SETTING_NAMES), setting_values),
+    st.tuples(st.just("delete"), st.sampled_from(SETTING_NAMES), st.none()),
+    st.tuples(st.just("replace dict"), st.sampled_from(SETTING_NAMES), setting_values),
+    st.tuples(st.just("class value"), st.sampled_from(SETTING_NAMES), setting_values),
+    st.tuples(st.just("class property"), st.sampled_from(SETTING_NAMES), setting_values),
+    st.tuples(st.just("class delete"), st.sampled_from(SETTING_NAMES), st.none()),
+    st.tuples(st.just("switch class"), st.none(), st.none()),
+    st.tuples(st.just("class getattr"), st.none(), setting_values),
+    st.tuples(st.just("rebind settings"), st.none(), st.none()),
+)
+
+
+def apply_settings_operation(holder: dict[str, Any], classes: tuple[type, type], operation: tuple) -> None:
+    kind, name, value = operation
+    target = holder["settings"]
+    cls = type(target)
+    if kind == "set":
+        target.__dict__[name] = value  # straight into the instance dict, even under a property
+    elif kind == "delete":
+        target.__dict__.pop(name, None)
+    elif kind == "replace dict":
+        target.__dict__ = {**target.__dict__, name: value}
+    elif kind == "class value":
+        setattr(cls, name, value)
+    elif kind == "class property":
+        setattr(cls, name, property(lambda self, value=value: value))
+    elif kind == "class delete":
+        if name in vars(cls):
+            delattr(cls, name)
+    elif kind == "switch class":
+        target.__class__ = classes[1] if cls is classes[0] else classes[0]
+    elif kind == "class getattr":
+        classes[0].__getattr__ = lambda self, missing, value=value: value
+    elif kind == "rebind settings":
+        replacement = classes[0]()
+        replacement.__dict__.update(target.__dict__)
+        holder["settings"] = replacement
+
+
+def make_module(name: str, **attributes: Any) -> types.ModuleType:
+    """A plain module object (not a subclass), as the real native core is."""
+    module = types.ModuleType(name)
+    vars(module).update(attributes)
+    return module
+
+
+def answer_with(marker: int) -> Callable[..., str]:
+    return lambda *args: json.dumps({"indices": [marker], "values": [float(len(args))]})
+
+
+def batch_answer_with(marker: int) -> Callable[..., str]:
+    return lambda texts_json, profile: json.dumps(
+        {"embeddings": [{"indices": [marker], "values": [0.5], "used_chars": len(profile)}]})
+
+
+sparse_operations = st.one_of(
+    st.tuples(st.just("core function"), st.sampled_from(["sparse_embed_single", "sparse_embed_batch"]),
+              st.integers(0, 9)),
+    st.tuples(st.just("core delete"), st.sampled_from(["sparse_embed_single", "sparse_embed_batch"]), st.none()),
+    st.tuples(st.just("core rebind"), st.none(), st.integers(0, 9)),
+    st.tuples(st.just("profile"), st.none(), st.sampled_from(['{"a": 1}', "{}", '{"max_text_chars": 3}'])),
+    st.tuples(st.just("profile delete"), st.none(), st.none()),
+    st.tuples(st.just("profile property"), st.none(), st.sampled_from(['{"p": 1}', '{"p": 2}'])),
+    st.tuples(st.just("profile class delete"), st.none(), st.none()),
+    st.tuples(st.just("json"), st.sampled_from(["plain", "module copy", "deleted", "in builtins"]), st.none()),
+    st.tuples(st.just("loads"), st.sampled_from(["plain", "wrapped"]), st.none()),
+)
+
+
+class TestRepeatedReadsFollowEveryChange:
     @PROPERTY
-    @given(args=st.lists(any_object, max_size=3),
-           kwargs=st.dictionaries(st.sampled_from(["repo_path", "mode", "\ud800", "a\x00"]), any_object,
-                                  max_size=2))
-    def test_binding_errors(self, scanrules, args, kwargs):
-        scanrules.settings = Settings(environ={})
-        actual = outcome(lambda: scanrules.build_scan_config(*args, **kwargs))
-        if len(args) >= 2 or (not kwargs and not args):
-            message = f"build_scan_config() takes exactly 1 positional argument ({len(args)} given)"
-            assert actual == ("raised", TypeError, message)
-            return
-        # Keywords are examined in the order passed; the first bad one is reported.
-        bound = bool(args)
-        for key in kwargs:
-            if key != "repo_path":
-                message = f"build_scan_config() got an unexpected keyword argument '{key}'"
-                assert actual == ("raised", TypeError, message)
-                return
-            if bound:
-                message = "build_scan_config() got multiple values for keyword argument 'repo_path'"
-                assert actual == ("raised", TypeError, message)
-                return
-            bound = True
-        repo_path = args[0] if args else kwargs["repo_path"]
-        assert actual == outcome(lambda: model_build_scan_config(scanrules.settings, repo_path, None))
+    @given(operations=st.lists(settings_operations, max_size=25))
+    def test_settings_attributes(self, scanrules, featuregate, operations):
+        classes = fresh_settings_classes()
+        holder: dict[str, Any] = {"settings": classes[0]()}
+        for name in SETTING_NAMES:
+            setattr(holder["settings"], name, "velmorrow" if name == "ignore_mode" else ())
+        featuregate._cached_capabilities = {CAPABILITY}
+
+        def compare() -> None:
+            scanrules.settings = holder["settings"]
+            expected = outcome(lambda: model_build_scan_config(
+                holder["settings"], "/repo", lambda *args: model_require({CAPABILITY}, *args)))
+            actual = outcome(lambda: scanrules.build_scan_config("/repo"))
+            assert actual[0] == expected[0], (actual, expected)
+            if actual[0] == "ok":
+                assert actual[1] == expected[1]
+                assert [type(v) for v in actual[1].values()] == [type(v) for v in expected[1].values()]
+            else:
+                assert actual[1:] == expected[1:]
+
+        compare()
+        for operation in operations:
+            apply_settings_operation(holder, classes, operation)
+            compare()
+            compare()  # a second call on the unchanged state, answered from whatever was kept
+
+    @PROPERTY
+    @given(operations=st.lists(sparse_operations, max_size=25))
+    def test_core_json_and_instance_attributes(self, sparse, operations):
+        import builtins
+
+        class Service(sparse.SparseEmbeddingService):
+            pass
+
+        sparse.settings = Settings(environ={})
+        sparse.json = json
+        core = make_module("velmorrow_core_py", sparse_embed_single=answer_with(0),
+                           sparse_embed_batch=batch_answer_with(0))
+        sparse.velmorrow_core_py = core
+        service = Service()
+        state: dict[str, Any] = {"core": core, "json": json}
+
+        def global_json() -> Any:
+            namespace = vars(sparse)
+            if "json" in namespace:
+                return namespace["json"]
+            if hasattr(builtins, "json"):
+                return builtins.json
+            raise NameError("name 'json' is not defined")
+
+        def model(call: str) -> Any:
+            # The order of the reads is the documented one.
+            if call == "single":
+                embed = state["core"].sparse_embed_single
+                answer = embed("text", service._profile_json)
+            else:
+                texts_json = global_json().dumps(["text"])
+                embed = state["core"].sparse_embed_batch
+                answer = embed(texts_json, service._profile_json)
+            decoded = global_json().loads(answer)
+            embeddings = [decoded] if call == "single" else decoded["embeddings"]
+            records = [record_from(sparse.SparseResult, e) for e in embeddings]
+            return records[0] if call == "single" else records
+
+        def compare() -> None:
+            same_repr(outcome(lambda: service.embed_single("text")), outcome(lambda: model("single")))
+            same_repr(outcome(lambda: service.embed_batch(["text"])), outcome(lambda: model("batch")))
+
+        try:
+            compare()
+            for kind, which, value in operations:
+                if kind == "core function":
+                    maker = answer_with if which == "sparse_embed_single" else batch_answer_with
+                    setattr(state["core"], which, maker(value))
+                elif kind == "core delete":
+                    vars(state["core"]).pop(which, None)
+                elif kind == "core rebind":
+                    state["core"] = make_module("velmorrow_core_py", sparse_embed_single=answer_with(value),
+                                                sparse_embed_batch=batch_answer_with(value))
+                    sparse.velmorrow_core_py = state["core"]
+                elif kind == "profile":
+                    vars(service)["_profile_json"] = value
+                elif kind == "profile delete":
+                    vars(service).pop("_profile_json", None)
+                elif kind == "profile property":
+                    Service._profile_json = property(lambda self, value=value: value)
+                elif kind == "profile class delete":
+                    if "_profile_json" in vars(Service):
+                        del Service._profile_json
+                elif kind == "json":
+                    vars(builtins).pop("json", None)
+                    if which == "plain":
+                        sparse.json = json
+                    elif which == "module copy":
+                        sparse.json = make_module("json", dumps=json.dumps, loads=json.loads)
+                    else:
+                        vars(sparse).pop("json", None)
+                        if which == "in builtins":
+                            builtins.json = make_module("json", dumps=json.dumps, loads=json.loads)
+                elif kind == "loads":
+                    target = vars(sparse).get("json", getattr(builtins, "json", None))
+                    if isinstance(target, types.ModuleType) and target is not json:
+                        target.loads = json.loads if which == "plain" else (
+                            lambda text: {**json.loads(text), "indices": [42]} if "{" in str(text) else json.loads(text))
+                compare()
+                compare()
+        finally:
+            vars(builtins).pop("json", None)
