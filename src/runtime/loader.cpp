@@ -15,6 +15,10 @@ Name n_dunder_file{"__file__"};
 Name n_dunder_package{"__package__"};
 Name n_dunder_path{"__path__"};
 Name n_dunder_builtins{"__builtins__"};
+Name n_logging{"logging"};
+Name n_get_logger{"getLogger"};
+Name n_dunder_name{"__name__"};
+Name n_logger{"logger"};
 
 // Copies one spec attribute into the module namespace; a spec without it is fine.
 bool copy_spec_attribute(PyObject* spec, PyObject* globals, const Name& attribute,
@@ -89,6 +93,16 @@ bool ModuleBody::bind(const Name& name, Ref value, Location where) noexcept
         return fail(where);
     }
     return true;
+}
+
+bool ModuleBody::bind_logger(Location where) noexcept
+{
+    Ref logging = global(n_logging, where);
+    Ref get_logger = logging ? get_attribute(logging.get(), n_get_logger) : Ref();
+    Ref module_name = get_logger ? global(n_dunder_name, where) : Ref();
+    Ref logger = module_name ? Ref::steal(PyObject_CallOneArg(get_logger.get(), module_name.get()))
+                             : Ref();
+    return bind(n_logger, std::move(logger), where);
 }
 
 Ref ModuleBody::global(const Name& name, Location where) noexcept

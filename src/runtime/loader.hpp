@@ -34,6 +34,8 @@ public:
                      Location where = Location::current()) noexcept;
     // `name = value`, where a null `value` means that computing it failed.
     bool bind(const Name& name, Ref value, Location where = Location::current()) noexcept;
+    // `logger = logging.getLogger(__name__)`, with `logging` already imported.
+    bool bind_logger(Location where = Location::current()) noexcept;
     // A global of the module, looked up as any module-level name is.
     Ref global(const Name& name, Location where = Location::current()) noexcept;
     // Records a failure of the statement at `where`.

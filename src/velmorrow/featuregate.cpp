@@ -18,9 +18,6 @@ constexpr const char module_doc[] =
 
 Name n_json{"json"};
 Name n_logging{"logging"};
-Name n_get_logger{"getLogger"};
-Name n_dunder_name{"__name__"};
-Name n_logger{"logger"};
 Name n_cached_capabilities{"_cached_capabilities"};
 Name n_load_capabilities{"_load_capabilities"};
 Name n_require_capability{"require_capability"};
@@ -154,14 +151,8 @@ bool run_module_body(vmrt::ModuleBody& body) noexcept
         return false;
     }
     // logger = logging.getLogger(__name__)
-    {
-        Ref logging = body.global(n_logging);
-        Ref get_logger = logging ? vmrt::get_attribute(logging.get(), n_get_logger) : Ref();
-        Ref module_name = get_logger ? body.global(n_dunder_name) : Ref();
-        Ref logger = module_name ? Ref::steal(PyObject_CallOneArg(get_logger.get(), module_name.get())) : Ref();
-        if (!body.bind(n_logger, std::move(logger))) {
-            return false;
-        }
+    if (!body.bind_logger()) {
+        return false;
     }
     // _cached_capabilities = None
     if (!body.bind(n_cached_capabilities, Ref::borrow(Py_None))) {

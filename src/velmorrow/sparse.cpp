@@ -24,8 +24,6 @@ Name n_dataclass{"dataclass"};
 Name n_core{"velmorrow_core_py"};
 Name n_config{"velmorrow.config"};
 Name n_settings{"settings"};
-Name n_get_logger{"getLogger"};
-Name n_dunder_name{"__name__"};
 Name n_logger{"logger"};
 Name n_property{"property"};
 Name n_sparse_result{"SparseResult"};
@@ -485,14 +483,9 @@ bool run_module_body(vmrt::ModuleBody& body) noexcept
         return false;
     }
     // logger = logging.getLogger(__name__)
-    {
-        Ref logging = body.global(n_logging);
-        Ref get_logger = logging ? attribute(logging, n_get_logger) : Ref();
-        Ref module_name = get_logger ? body.global(n_dunder_name) : Ref();
-        if (!body.bind(n_logger, module_name ? call(get_logger, module_name.get()) : Ref())) {
-            return false;
-        }
-    }
+    if (!body.bind_logger()) {
+        return false;
+    }    }
     // @dataclass class SparseResult: ...
     if (!body.bind(n_sparse_result, sparse_result_class(body))) {
         return false;
