@@ -485,7 +485,7 @@ bool run_module_body(vmrt::ModuleBody& body) noexcept
     // logger = logging.getLogger(__name__)
     if (!body.bind_logger()) {
         return false;
-    }    }
+    }
     // @dataclass class SparseResult: ...
     if (!body.bind(n_sparse_result, sparse_result_class(body))) {
         return false;
