@@ -97,18 +97,6 @@ bool record_builtins() noexcept
     return true;
 }
 
-Ref lookup_global(PyObject* globals, PyObject* name) noexcept
-{
-    PyObject* value = PyDict_GetItemWithError(globals, name);
-    if (value != nullptr) {
-        return Ref::borrow(value);
-    }
-    if (PyErr_Occurred()) {
-        return {};
-    }
-    return lookup_builtin(name);
-}
-
 namespace {
 
 // Every change to a dict gives it a new version tag, unique within the interpreter, so an

@@ -61,9 +61,9 @@ PyObject* builtins_dict() noexcept;
 bool record_builtins() noexcept;
 
 // A module-level name: the module namespace first, then the builtins, else NameError.
-Ref lookup_global(PyObject* globals, PyObject* name) noexcept;
-// The same for a Name; repeated lookups of an unchanged namespace are answered from the
-// dictionaries' version tags, as the interpreter's own global loads are.
+// Nothing is remembered that could go stale: like the interpreter's own global loads, a
+// repeated lookup is answered from the dictionaries' version tags, which change with
+// every change to either namespace.
 Ref lookup_global(PyObject* globals, const Name& name) noexcept;
 
 // `object.name`. Where the type leaves attribute access to the generic protocol and does
