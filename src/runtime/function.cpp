@@ -521,7 +521,7 @@ bool ready_function_type() noexcept { return PyType_Ready(&function_type) == 0; 
 Ref make_function(const FunctionSpec& spec, PyObject* globals) noexcept
 {
     if (spec.params.size() > max_params || spec.none_defaults > spec.params.size()) {
-        PyErr_SetString(PyExc_SystemError, "unsupported function specification");
+        PyErr_SetString(PyExc_SystemError, "malformed function definition");
         return {};
     }
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
