@@ -142,12 +142,11 @@ Ref lookup_global(PyObject* globals, const Name& name) noexcept
         return Ref::borrow(cache.value);
     }
     cache.value = nullptr;
-    // Both tags are read before the lookups: a lookup that ran code and changed a dict
-    // leaves a tag that can never match again.
+    // Read before the lookups: a lookup that ran code and changed a dict leaves a tag
+    // that can never match again.
     const std::uint64_t builtins_version = dict_version(builtins_dict());
-    PyObject* value = PyDict_GetItemWithError(globals, name.get());
+    PyObject* value = cached_lookup(globals, name);
     if (value != nullptr) {
-        cache = {globals, globals_version, 0, value};
         return Ref::borrow(value);
     }
     if (PyErr_Occurred()) {
@@ -194,7 +193,7 @@ Ref get_attribute(PyObject* object, const Name& name) noexcept
         if (PyErr_Occurred()) {
             return {};
         }
-        return Ref::steal(PyObject_GetAttr(object, name.get()));
+        // A miss falls through: the module type's own attribute access handles it.
     }
 
     Name::AttributeCache& cache = name.attribute_cache_;
