@@ -3,7 +3,6 @@
 #include "names.hpp"
 
 #include <cstdio>
-#include <structmember.h>
 
 namespace vmrt {
 namespace {
@@ -34,6 +33,9 @@ void raise_count_error(const FunctionSpec& spec, Py_ssize_t given) noexcept
                  spec.name, wording, expected, expected == 1 ? "" : "s", given);
 }
 
+// The parameter a keyword names, as the interpreter matches it: by identity first, then
+// by rich comparison, so a str subclass's own `__eq__` decides and its errors propagate.
+// Returns -1 for no match and -2 with an error set.
 Py_ssize_t find_param(const Function* self, PyObject* keyword) noexcept
 {
     const Py_ssize_t count = PyTuple_GET_SIZE(self->param_names);
@@ -43,8 +45,10 @@ Py_ssize_t find_param(const Function* self, PyObject* keyword) noexcept
         }
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (PyUnicode_Compare(PyTuple_GET_ITEM(self->param_names, i), keyword) == 0) {
-            return i;
+        const int equal =
+            PyObject_RichCompareBool(keyword, PyTuple_GET_ITEM(self->param_names, i), Py_EQ);
+        if (equal != 0) {
+            return equal > 0 ? i : -2;
         }
     }
     return -1;
@@ -68,7 +72,15 @@ bool bind_arguments(const Function* self, PyObject* const* args, Py_ssize_t narg
     }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(keyword)) {
+            // Only a C caller can pass such a name; the interpreter's own wording.
+            PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", self->qualname);
+            return false;
+        }
         const Py_ssize_t index = find_param(self, keyword);
+        if (index == -2) {
+            return false;
+        }
         if (index < 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
                          keyword);
@@ -188,8 +200,8 @@ PyObject* call_without_params(Function* self, Py_ssize_t nargs, PyObject* kwname
     return traced(self, self->spec->body(self, nullptr));
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) noexcept
+PyObject* call_function(PyObject* callable, PyObject* const* args, size_t nargsf,
+                        PyObject* kwnames) noexcept
 {
     auto* self = reinterpret_cast<Function*>(callable);
     const FunctionSpec& spec = *self->spec;
@@ -221,6 +233,19 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         return nullptr;
     }
     return traced(self, spec.body(self, bound));
+}
+
+// Every call enters the interpreter's recursion guard, as its own C functions do, so a
+// call cycle that runs only through C code ends in RecursionError, not a stack overflow.
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept
+{
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject* result = call_function(callable, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // ---- the type -----------------------------------------------------------------------
@@ -346,6 +371,31 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept
     return 0;
 }
 
+// `__module__` and `__doc__` take any object; deleted, they read as None.
+PyObject* get_module(PyObject* self, void*) noexcept
+{
+    PyObject* module = as_function(self)->module;
+    return Py_NewRef(module != nullptr ? module : Py_None);
+}
+
+int set_module(PyObject* self, PyObject* value, void*) noexcept
+{
+    Py_XSETREF(as_function(self)->module, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_doc(PyObject* self, void*) noexcept
+{
+    PyObject* doc = as_function(self)->doc;
+    return Py_NewRef(doc != nullptr ? doc : Py_None);
+}
+
+int set_doc(PyObject* self, PyObject* value, void*) noexcept
+{
+    Py_XSETREF(as_function(self)->doc, Py_XNewRef(value));
+    return 0;
+}
+
 PyObject* get_globals(PyObject* self, void*) noexcept
 {
     PyObject* globals = as_function(self)->globals;
@@ -362,6 +412,8 @@ PyObject* function_reduce(PyObject* self, PyObject*) noexcept
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
@@ -372,12 +424,6 @@ PyGetSetDef function_getset[] = {
     {"__type_params__", get_empty_tuple, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef function_members[] = {
-    {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(Function, doc), 0, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
 };
 
 PyMethodDef function_methods[] = {
@@ -403,7 +449,6 @@ PyTypeObject function_type = {
     .tp_clear = function_clear,
     .tp_weaklistoffset = offsetof(Function, weakreflist),
     .tp_methods = function_methods,
-    .tp_members = function_members,
     .tp_getset = function_getset,
     .tp_descr_get = function_descr_get,
     .tp_dictoffset = offsetof(Function, dict),

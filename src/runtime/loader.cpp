@@ -19,6 +19,10 @@ Name n_logging{"logging"};
 Name n_get_logger{"getLogger"};
 Name n_dunder_name{"__name__"};
 Name n_logger{"logger"};
+Name n_dunder_test{"__test__"};
+Name n_dunder_module{"__module__"};
+Name n_dunder_qualname{"__qualname__"};
+Name n_dunder_doc{"__doc__"};
 
 // Copies one spec attribute into the module namespace; a spec without it is fine.
 bool copy_spec_attribute(PyObject* spec, PyObject* globals, const Name& attribute,
@@ -45,25 +49,16 @@ bool warn_on_version_mismatch(const ModuleInfo& info) noexcept
     if (running_major == PY_MAJOR_VERSION && running_minor == PY_MINOR_VERSION) {
         return true;
     }
-    char message[200];
-    std::snprintf(message, sizeof message,
-                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, info.full_name, "does not match",
-                  running_major, running_minor);
-    return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) == 0;
+    return PyErr_WarnFormat(
+               PyExc_RuntimeWarning, 1,
+               "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+               PY_MAJOR_VERSION, PY_MINOR_VERSION, info.full_name, "does not match",
+               running_major, running_minor) == 0;
 }
 
-}  // namespace
-
-// ---- module body --------------------------------------------------------------------
-
-bool ModuleBody::fail(Location where) noexcept
-{
-    failed_line_ = static_cast<int>(where.line());
-    return false;
-}
-
-bool ModuleBody::enter_sys_modules(const ModuleInfo& info) noexcept
+// Enters the module in sys.modules under its full name when the entry is missing, so
+// that code run by the body (a dataclass decorator, say) can find it.
+bool enter_sys_modules(const ModuleInfo& info, PyObject* module) noexcept
 {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     Ref full_name = Ref::steal(PyUnicode_FromString(info.full_name));
@@ -74,7 +69,24 @@ bool ModuleBody::enter_sys_modules(const ModuleInfo& info) noexcept
     if (present < 0) {
         return false;
     }
-    return present == 1 || PyObject_SetItem(modules, full_name.get(), module_) == 0;
+    return present == 1 || PyObject_SetItem(modules, full_name.get(), module) == 0;
+}
+
+// `__test__ = {}`, the last statement of every module body.
+bool bind_empty_test_dict(PyObject* globals) noexcept
+{
+    Ref test_dict = Ref::steal(PyDict_New());
+    return test_dict && PyDict_SetItem(globals, n_dunder_test.get(), test_dict.get()) == 0;
+}
+
+}  // namespace
+
+// ---- module body --------------------------------------------------------------------
+
+bool ModuleBody::fail(Location where) noexcept
+{
+    failed_line_ = static_cast<int>(where.line());
+    return false;
 }
 
 bool ModuleBody::import_module(const Name& name, Location where) noexcept
@@ -98,10 +110,9 @@ bool ModuleBody::bind(const Name& name, Ref value, Location where) noexcept
 bool ModuleBody::bind_logger(Location where) noexcept
 {
     Ref logging = global(n_logging, where);
-    Ref get_logger = logging ? get_attribute(logging.get(), n_get_logger) : Ref();
+    Ref get_logger = logging ? attribute(logging, n_get_logger) : Ref();
     Ref module_name = get_logger ? global(n_dunder_name, where) : Ref();
-    Ref logger = module_name ? Ref::steal(PyObject_CallOneArg(get_logger.get(), module_name.get()))
-                             : Ref();
+    Ref logger = module_name ? call(get_logger, module_name) : Ref();
     return bind(n_logger, std::move(logger), where);
 }
 
@@ -132,8 +143,9 @@ PyObject* ModuleLoader::create(PyObject* spec) noexcept
         return nullptr;
     }
     if (held_) {
-        // The import system drops the state pointer of the module returned here and then
-        // allocates a new one; free the old block now, or every repeat import leaks it.
+        // PyModule_FromDefAndSpec2 (Objects/moduleobject.c) sets md_state to NULL on
+        // whatever this slot returns, and PyModule_ExecDef then allocates a new block;
+        // free the old one now, or every repeat import leaks it.
         PyMem_Free(PyModule_GetState(held_.get()));
         return Py_NewRef(held_.get());
     }
@@ -189,13 +201,29 @@ bool ModuleLoader::run(PyObject* module) noexcept
         return false;
     }
     ModuleBody body(module, globals);
-    if (body_(body)) {
+    // The loader's own statements around the body (the sys.modules entry first, then
+    // `__test__ = {}`) report a failure at the module's first line.
+    if (enter_sys_modules(info_, module) && body_(body) && bind_empty_test_dict(globals)) {
         return true;
     }
     char entry[128];
     std::snprintf(entry, sizeof entry, "init %s", info_.full_name);
     _PyTraceback_Add(entry, info_.source_file, body.failed_line());
     return false;
+}
+
+Ref class_namespace(const ModuleInfo& module, const Name& qualname, const char* doc) noexcept
+{
+    Ref namespace_dict = Ref::steal(PyDict_New());
+    Ref module_name = namespace_dict ? Ref::steal(PyUnicode_InternFromString(module.full_name)) : Ref();
+    Ref doc_text = module_name ? Ref::steal(PyUnicode_FromString(doc)) : Ref();
+    if (!doc_text ||
+        PyDict_SetItem(namespace_dict.get(), n_dunder_module.get(), module_name.get()) < 0 ||
+        PyDict_SetItem(namespace_dict.get(), n_dunder_qualname.get(), qualname.get()) < 0 ||
+        PyDict_SetItem(namespace_dict.get(), n_dunder_doc.get(), doc_text.get()) < 0) {
+        return {};
+    }
+    return namespace_dict;
 }
 
 Ref make_class(PyObject* name, PyObject* namespace_dict) noexcept

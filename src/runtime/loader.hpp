@@ -1,10 +1,16 @@
 // Loading of the extension modules: multi-phase initialisation with process-wide load
 // state (one interpreter, one module object), the module body run on first execution,
-// and a fresh start after a body that failed.
+// and a fresh start after a body that failed. The rules every module shares (builtins,
+// version check, the sys.modules entry, `__test__`) run here, around each body.
+//
+// Each extension module links its own copy of this runtime: a shared object exports
+// nothing but its PyInit function, and handing one copy to the others would need either
+// an exported symbol or an object published where Python code can see it. The copies
+// hold nothing that must be unique per process, so three small copies are the simpler
+// contract.
 #pragma once
 
-#include "function.hpp"
-#include "names.hpp"
+#include "calls.hpp"
 
 #include <cstdint>
 #include <source_location>
@@ -22,10 +28,6 @@ public:
     PyObject* module() const noexcept { return module_; }
     PyObject* globals() const noexcept { return globals_; }
     int failed_line() const noexcept { return failed_line_; }
-
-    // Enters the module in sys.modules under its full name when the entry is missing, so
-    // that code run by the body (a dataclass decorator, say) can find it.
-    bool enter_sys_modules(const ModuleInfo& info) noexcept;
 
     // `import X`
     bool import_module(const Name& name, Location where = Location::current()) noexcept;
@@ -106,6 +108,9 @@ PyObject* module_definition(const char* short_name, const char* doc) noexcept
     };
     return PyModuleDef_Init(&definition);
 }
+
+// The namespace a class statement starts with: `__module__`, `__qualname__`, `__doc__`.
+Ref class_namespace(const ModuleInfo& module, const Name& qualname, const char* doc) noexcept;
 
 // `type(name, (), namespace)`
 Ref make_class(PyObject* name, PyObject* namespace_dict) noexcept;

@@ -97,123 +97,27 @@ bool record_builtins() noexcept
     return true;
 }
 
-namespace {
-
-// Every change to a dict gives it a new version tag, unique within the interpreter, so an
-// unchanged tag proves that a lookup would find the same object again. The field is
-// deprecated from 3.12 on, but it is maintained throughout 3.12, the only version this
-// package builds for.
-std::uint64_t dict_version(PyObject* dict) noexcept
-{
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
-}
-
-}  // namespace
-
-// `dict[name]` as a borrowed reference, or nullptr without an error when it is missing.
-// A hit is remembered with the dict's version tag.
-PyObject* cached_lookup(PyObject* dict, const Name& name) noexcept
-{
-    Name::LookupCache& cache = name.cache_;
-    // Read before the lookup: a lookup that ran code and changed the dict leaves behind
-    // a tag that can never match again.
-    const std::uint64_t version = dict_version(dict);
-    if (cache.value != nullptr && cache.globals == dict && cache.globals_version == version &&
-        cache.builtins_version == 0) {
-        return cache.value;
-    }
-    PyObject* value = PyDict_GetItemWithError(dict, name.get());
-    if (value != nullptr) {
-        cache = {dict, version, 0, value};
-    }
-    return value;
-}
-
 Ref lookup_global(PyObject* globals, const Name& name) noexcept
 {
-    Name::LookupCache& cache = name.cache_;
-    const std::uint64_t globals_version = dict_version(globals);
-    if (cache.value != nullptr && cache.globals == globals &&
-        cache.globals_version == globals_version &&
-        (cache.builtins_version == 0 || cache.builtins_version == dict_version(builtins_dict()))) {
-        return Ref::borrow(cache.value);
+    PyObject* value = PyDict_GetItemWithError(globals, name.get());
+    if (value == nullptr && !PyErr_Occurred()) {
+        value = PyDict_GetItemWithError(builtins_dict(), name.get());
+        if (value == nullptr && !PyErr_Occurred()) {
+            return raise_name_error(name.get());
+        }
     }
-    cache.value = nullptr;
-    // Read before the lookups: a lookup that ran code and changed a dict leaves a tag
-    // that can never match again.
-    const std::uint64_t builtins_version = dict_version(builtins_dict());
-    PyObject* value = cached_lookup(globals, name);
-    if (value != nullptr) {
-        return Ref::borrow(value);
-    }
-    if (PyErr_Occurred()) {
-        return {};
-    }
-    value = PyDict_GetItemWithError(builtins_dict(), name.get());
-    if (value == nullptr) {
-        return PyErr_Occurred() ? Ref() : raise_name_error(name.get());
-    }
-    cache = {globals, globals_version, builtins_version, value};
     return Ref::borrow(value);
 }
 
-namespace {
-
-// The instance dict that generic attribute access reads, or nullptr where there is none
-// or the type itself defines the name (then the type may take precedence).
-PyObject* generic_instance_dict(PyObject* object, const Name& name) noexcept
-{
-    PyTypeObject* type = Py_TYPE(object);
-    if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, name.get()) != nullptr ||
-        type->tp_version_tag == 0) {
-        return nullptr;
-    }
-    PyObject** dict_slot = _PyObject_GetDictPtr(object);
-    if (dict_slot == nullptr || *dict_slot == nullptr || !PyDict_CheckExact(*dict_slot)) {
-        return nullptr;
-    }
-    return *dict_slot;
-}
-
-}  // namespace
-
 Ref get_attribute(PyObject* object, const Name& name) noexcept
 {
-    PyTypeObject* type = Py_TYPE(object);
-    // The module type defines none of the names read this way (it never changes), so a
-    // plain module's attribute is its namespace entry.
-    if (type == &PyModule_Type && !name.module_type_attribute_) {
-        PyObject* value = cached_lookup(PyModule_GetDict(object), name);
-        if (value != nullptr) {
+    // The module type defines none of the names read this way (and it never changes),
+    // so a plain module's attribute is its namespace entry; a miss takes the general
+    // route, which also runs a module `__getattr__`.
+    if (Py_IS_TYPE(object, &PyModule_Type) && !name.module_type_attribute_) {
+        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(object), name.get());
+        if (value != nullptr || PyErr_Occurred()) {
             return Ref::borrow(value);
-        }
-        if (PyErr_Occurred()) {
-            return {};
-        }
-        // A miss falls through: the module type's own attribute access handles it.
-    }
-
-    Name::AttributeCache& cache = name.attribute_cache_;
-    if (cache.value != nullptr && cache.type == type && cache.type_version == type->tp_version_tag) {
-        PyObject** dict_slot = _PyObject_GetDictPtr(object);
-        if (dict_slot != nullptr && *dict_slot == cache.dict &&
-            dict_version(cache.dict) == cache.dict_version) {
-            return Ref::borrow(cache.value);
-        }
-    }
-    cache.value = nullptr;
-    if (PyObject* dict = generic_instance_dict(object, name)) {
-        const std::uint64_t version = dict_version(dict);
-        PyObject* value = PyDict_GetItemWithError(dict, name.get());
-        if (value != nullptr) {
-            cache = {type, type->tp_version_tag, dict, version, value};
-            return Ref::borrow(value);
-        }
-        if (PyErr_Occurred()) {
-            return {};
         }
     }
     return Ref::steal(PyObject_GetAttr(object, name.get()));
@@ -276,9 +180,11 @@ Ref import_from(PyObject* module_name, PyObject* attribute, PyObject* globals) n
         Ref package_name = Ref::steal(PyObject_GetAttr(module.get(), dunder_name.get()));
         if (package_name && PyUnicode_Check(package_name.get())) {
             Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", package_name.get(), attribute));
+            // Any entry counts, None included: the import statement binds whatever
+            // sys.modules holds there.
             if (full_name) {
-                value = imported_module(full_name.get());
-                if (value) {
+                value = Ref::steal(PyImport_GetModule(full_name.get()));
+                if (value || PyErr_Occurred()) {
                     return value;
                 }
             }

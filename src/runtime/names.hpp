@@ -5,8 +5,6 @@
 
 #include "ref.hpp"
 
-#include <cstdint>
-
 namespace vmrt {
 
 // A string constant created once, interned, and kept for the life of the process.
@@ -25,33 +23,11 @@ public:
     static bool create_all() noexcept;
 
 private:
-    friend Ref lookup_global(PyObject* globals, const Name& name) noexcept;
     friend Ref get_attribute(PyObject* object, const Name& name) noexcept;
-    friend PyObject* cached_lookup(PyObject* dict, const Name& name) noexcept;
-
-    // The last lookup of this name, valid while neither namespace has changed.
-    struct LookupCache {
-        PyObject* globals = nullptr;         // the namespace searched first
-        std::uint64_t globals_version = 0;
-        std::uint64_t builtins_version = 0;  // 0: found in the first namespace
-        PyObject* value = nullptr;           // borrowed from the namespace that holds it
-    };
 
     const char* text_;
     PyObject* object_ = nullptr;
     Name* next_;
-    // The last attribute read through an instance dict, valid while the type and that
-    // dict are unchanged.
-    struct AttributeCache {
-        PyTypeObject* type = nullptr;
-        unsigned int type_version = 0;
-        PyObject* dict = nullptr;
-        std::uint64_t dict_version = 0;
-        PyObject* value = nullptr;  // borrowed from `dict`
-    };
-
-    mutable LookupCache cache_;
-    mutable AttributeCache attribute_cache_;
     bool module_type_attribute_ = true;  // the module type defines this name
 };
 
@@ -61,15 +37,11 @@ PyObject* builtins_dict() noexcept;
 bool record_builtins() noexcept;
 
 // A module-level name: the module namespace first, then the builtins, else NameError.
-// Nothing is remembered that could go stale: like the interpreter's own global loads, a
-// repeated lookup is answered from the dictionaries' version tags, which change with
-// every change to either namespace.
+// Both are plain dict lookups, so a key with its own `__eq__` decides as it would for
+// Python code.
 Ref lookup_global(PyObject* globals, const Name& name) noexcept;
 
-// `object.name`. Where the type leaves attribute access to the generic protocol and does
-// not define the name itself, the attribute is the object's namespace entry, and repeated
-// reads are answered from the type's and the dict's version tags; anything else goes
-// through the attribute protocol.
+// `object.name`, through the attribute protocol.
 Ref get_attribute(PyObject* object, const Name& name) noexcept;
 
 // `name` looked up in the builtins alone, else NameError.

@@ -4,7 +4,11 @@
 
 namespace {
 
+using vmrt::attribute;
+using vmrt::call;
+using vmrt::call_method;
 using vmrt::Function;
+using vmrt::global;
 using vmrt::Name;
 using vmrt::Ref;
 
@@ -21,7 +25,6 @@ Name n_logging{"logging"};
 Name n_cached_capabilities{"_cached_capabilities"};
 Name n_load_capabilities{"_load_capabilities"};
 Name n_require_capability{"require_capability"};
-Name n_dunder_test{"__test__"};
 
 Name n_core{"velmorrow_core_py"};
 Name n_handshake{"handshake"};
@@ -36,31 +39,20 @@ Name n_empty_format{""};
 bool load_into_cache(Function* function) noexcept
 {
     Ref core = vmrt::import_module(n_core.get(), function->globals);
-    Ref json = core ? vmrt::lookup_global(function->globals, n_json) : Ref();
-    Ref loads = json ? vmrt::get_attribute(json.get(), n_loads) : Ref();
-    if (!loads) {
-        return false;
-    }
-    PyObject* handshake_args[] = {core.get()};
-    Ref answer = Ref::steal(PyObject_VectorcallMethod(
-        n_handshake.get(), handshake_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    Ref response = answer ? Ref::steal(PyObject_CallOneArg(loads.get(), answer.get())) : Ref();
+    Ref json = core ? global(function, n_json) : Ref();
+    Ref loads = json ? attribute(json, n_loads) : Ref();
+    Ref answer = loads ? call_method(core, n_handshake) : Ref();
+    Ref response = answer ? call(loads, answer) : Ref();
     Ref default_names = response ? Ref::steal(PyList_New(0)) : Ref();
-    if (!default_names) {
-        return false;
-    }
-    PyObject* get_args[] = {response.get(), n_capabilities.get(), default_names.get()};
-    Ref names = Ref::steal(PyObject_VectorcallMethod(
-        n_get.get(), get_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref names = default_names ? call_method(response, n_get, n_capabilities, default_names) : Ref();
     Ref capabilities = names ? Ref::steal(PySet_New(names.get())) : Ref();
-    return capabilities &&
-           PyDict_SetItem(function->globals, n_cached_capabilities.get(), capabilities.get()) == 0;
+    return capabilities && vmrt::set_global(function, n_cached_capabilities, capabilities.get());
 }
 
 // _load_capabilities() -> set[str]
 PyObject* load_capabilities(Function* function, PyObject* const*) noexcept
 {
-    Ref cached = vmrt::lookup_global(function->globals, n_cached_capabilities);
+    Ref cached = global(function, n_cached_capabilities);
     if (!cached) {
         return nullptr;
     }
@@ -71,14 +63,13 @@ PyObject* load_capabilities(Function* function, PyObject* const*) noexcept
         // A core that cannot be imported has no capabilities; that answer is final.
         PyErr_Clear();
         Ref no_capabilities = Ref::steal(PySet_New(nullptr));
-        if (!no_capabilities || PyDict_SetItem(function->globals, n_cached_capabilities.get(),
-                                               no_capabilities.get()) < 0) {
+        if (!no_capabilities ||
+            !vmrt::set_global(function, n_cached_capabilities, no_capabilities.get())) {
             return nullptr;
         }
     }
     // Whatever the cache holds now, which another thread may have stored meanwhile.
-    return vmrt::checked_return(vmrt::lookup_global(function->globals, n_cached_capabilities),
-                                &PySet_Type);
+    return vmrt::checked_return(global(function, n_cached_capabilities), &PySet_Type);
 }
 
 constexpr const char* load_capabilities_locals[] = {"velmorrow_core_py", "resp"};
@@ -95,8 +86,8 @@ PyObject* require_capability(Function* function, PyObject* const* args) noexcept
 {
     PyObject* name = args[0];
     PyObject* context = args[1];
-    Ref load = vmrt::lookup_global(function->globals, n_load_capabilities);
-    Ref capabilities = load ? Ref::steal(PyObject_CallNoArgs(load.get())) : Ref();
+    Ref load = global(function, n_load_capabilities);
+    Ref capabilities = load ? call(load) : Ref();
     if (!capabilities) {
         return nullptr;
     }
@@ -137,9 +128,6 @@ const vmrt::FunctionSpec require_capability_spec{
 
 bool run_module_body(vmrt::ModuleBody& body) noexcept
 {
-    if (!body.enter_sys_modules(module_info)) {
-        return false;
-    }
     PyObject* globals = body.globals();
 
     // import json
@@ -163,11 +151,7 @@ bool run_module_body(vmrt::ModuleBody& body) noexcept
         return false;
     }
     // def require_capability(name, context): ...
-    if (!body.bind(n_require_capability, vmrt::make_function(require_capability_spec, globals))) {
-        return false;
-    }
-    // __test__ = {}
-    return body.bind(n_dunder_test, Ref::steal(PyDict_New()));
+    return body.bind(n_require_capability, vmrt::make_function(require_capability_spec, globals));
 }
 
 // ---- module definition --------------------------------------------------------------

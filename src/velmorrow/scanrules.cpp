@@ -4,7 +4,10 @@
 
 namespace {
 
+using vmrt::attribute;
+using vmrt::call;
 using vmrt::Function;
+using vmrt::global;
 using vmrt::Name;
 using vmrt::Ref;
 
@@ -22,7 +25,6 @@ Name n_path{"Path"};
 Name n_config{"velmorrow.config"};
 Name n_settings{"settings"};
 Name n_build_scan_config{"build_scan_config"};
-Name n_dunder_test{"__test__"};
 
 Name n_featuregate{"velmorrow.featuregate"};
 Name n_require_capability{"require_capability"};
@@ -45,8 +47,8 @@ Name n_replace_builtin_patterns{"replace_builtin_patterns"};
 // `settings.<name>`, with `settings` looked up afresh for every read.
 Ref setting(Function* function, const Name& name) noexcept
 {
-    Ref settings = vmrt::lookup_global(function->globals, n_settings);
-    return settings ? vmrt::get_attribute(settings.get(), name) : Ref();
+    Ref settings = global(function, n_settings);
+    return settings ? attribute(settings, name) : Ref();
 }
 
 bool put(const Ref& config, const Name& key, const Ref& value) noexcept
@@ -60,11 +62,7 @@ bool check_capability(Function* function) noexcept
 {
     Ref require = vmrt::import_from(n_featuregate.get(), n_require_capability.get(),
                                     function->globals);
-    if (!require) {
-        return false;
-    }
-    PyObject* args[] = {n_capability.get(), n_capability_context.get()};
-    return static_cast<bool>(Ref::steal(PyObject_Vectorcall(require.get(), args, 2, nullptr)));
+    return require && call(require, n_capability, n_capability_context);
 }
 
 // build_scan_config(repo_path: Path) -> dict[str, object]
@@ -129,9 +127,6 @@ const vmrt::FunctionSpec build_scan_config_spec{
 
 bool run_module_body(vmrt::ModuleBody& body) noexcept
 {
-    if (!body.enter_sys_modules(module_info)) {
-        return false;
-    }
     // from pathlib import Path
     if (!body.import_from(n_pathlib, n_path)) {
         return false;
@@ -141,11 +136,7 @@ bool run_module_body(vmrt::ModuleBody& body) noexcept
         return false;
     }
     // def build_scan_config(repo_path): ...
-    if (!body.bind(n_build_scan_config, vmrt::make_function(build_scan_config_spec, body.globals()))) {
-        return false;
-    }
-    // __test__ = {}
-    return body.bind(n_dunder_test, Ref::steal(PyDict_New()));
+    return body.bind(n_build_scan_config, vmrt::make_function(build_scan_config_spec, body.globals()));
 }
 
 // ---- module definition --------------------------------------------------------------

@@ -5,7 +5,10 @@
 
 namespace {
 
+using vmrt::attribute;
+using vmrt::call;
 using vmrt::Function;
+using vmrt::global;
 using vmrt::Name;
 using vmrt::Ref;
 
@@ -31,12 +34,7 @@ Name n_service_class{"SparseEmbeddingService"};
 Name n_sparse_service{"_sparse_service"};
 Name n_get_sparse_service{"get_sparse_service"};
 Name n_reset_sparse_service{"reset_sparse_service"};
-Name n_dunder_test{"__test__"};
-Name n_dunder_module{"__module__"};
-Name n_dunder_qualname{"__qualname__"};
-Name n_dunder_doc{"__doc__"};
 Name n_dunder_annotations{"__annotations__"};
-Name n_module_name{"velmorrow.sparse"};
 
 Name n_dumps{"dumps"};
 Name n_loads{"loads"};
@@ -75,21 +73,6 @@ bool create_constants() noexcept
         record_keywords.hold(keywords.get());
     }
     return true;
-}
-
-Ref global(Function* function, const Name& name) noexcept
-{
-    return vmrt::lookup_global(function->globals, name);
-}
-
-Ref attribute(const Ref& object, const Name& name) noexcept
-{
-    return vmrt::get_attribute(object.get(), name);
-}
-
-Ref call(const Ref& callable, PyObject* argument) noexcept
-{
-    return Ref::steal(PyObject_CallOneArg(callable.get(), argument));
 }
 
 // ---- SparseResult -------------------------------------------------------------------
@@ -132,7 +115,7 @@ Ref optional_item(PyObject* mapping, const Name& key) noexcept
         }
         return {};
     }
-    return Ref::steal(PyObject_CallMethodOneArg(mapping, n_get.get(), key.get()));
+    return vmrt::call_method(mapping, n_get, key);
 }
 
 // One record from one embedding object, constructed with keywords in field order.
@@ -191,7 +174,7 @@ PyObject* service_init(Function* function, PyObject* const* args) noexcept
     if (!min_token_len || PyDict_SetItem(profile.get(), n_min_token_len.get(), min_token_len.get()) < 0) {
         return nullptr;
     }
-    Ref profile_json = call(dumps, profile.get());
+    Ref profile_json = call(dumps, profile);
     if (!profile_json || PyObject_SetAttr(self, n_profile_json.get(), profile_json.get()) < 0) {
         return nullptr;
     }
@@ -203,8 +186,7 @@ PyObject* service_init(Function* function, PyObject* const* args) noexcept
     if (!version) {
         return nullptr;
     }
-    PyObject* log_args[] = {n_log_format.get(), version.get()};
-    Ref logged = Ref::steal(PyObject_Vectorcall(info.get(), log_args, 2, nullptr));
+    Ref logged = call(info, n_log_format, version);
     return logged ? Py_NewRef(Py_None) : nullptr;
 }
 
@@ -234,15 +216,14 @@ PyObject* service_embed_single(Function* function, PyObject* const* args) noexce
     PyObject* text = args[1];
     Ref core = global(function, n_core);
     Ref embed = core ? attribute(core, n_embed_single_core) : Ref();
-    Ref profile_json = embed ? vmrt::get_attribute(self, n_profile_json) : Ref();
+    Ref profile_json = embed ? attribute(self, n_profile_json) : Ref();
     if (!profile_json) {
         return nullptr;
     }
-    PyObject* core_args[] = {text, profile_json.get()};
-    Ref result_json = Ref::steal(PyObject_Vectorcall(embed.get(), core_args, 2, nullptr));
+    Ref result_json = call(embed, text, profile_json);
     Ref json = result_json ? global(function, n_json) : Ref();
     Ref loads = json ? attribute(json, n_loads) : Ref();
-    Ref result = loads ? call(loads, result_json.get()) : Ref();
+    Ref result = loads ? call(loads, result_json) : Ref();
     return result ? make_record(function, result.get()).release() : nullptr;
 }
 
@@ -300,15 +281,14 @@ PyObject* service_embed_batch(Function* function, PyObject* const* args) noexcep
     Ref texts_json = dumps ? call(dumps, texts) : Ref();
     Ref core = texts_json ? global(function, n_core) : Ref();
     Ref embed = core ? attribute(core, n_embed_batch_core) : Ref();
-    Ref profile_json = embed ? vmrt::get_attribute(self, n_profile_json) : Ref();
+    Ref profile_json = embed ? attribute(self, n_profile_json) : Ref();
     if (!profile_json) {
         return nullptr;
     }
-    PyObject* core_args[] = {texts_json.get(), profile_json.get()};
-    Ref result_json = Ref::steal(PyObject_Vectorcall(embed.get(), core_args, 2, nullptr));
+    Ref result_json = call(embed, texts_json, profile_json);
     json = result_json ? global(function, n_json) : Ref();
     Ref loads = json ? attribute(json, n_loads) : Ref();
-    Ref batch = loads ? call(loads, result_json.get()) : Ref();
+    Ref batch = loads ? call(loads, result_json) : Ref();
     Ref results = batch ? Ref::steal(PyList_New(0)) : Ref();
     Ref embeddings = results ? subscript(batch.get(), n_embeddings) : Ref();
     if (!embeddings || !append_records(function, embeddings.get(), results.get())) {
@@ -333,10 +313,7 @@ const vmrt::FunctionSpec service_embed_batch_spec{
 PyObject* service_embed_batch_list(Function*, PyObject* const* args) noexcept
 {
     // Looked up on the instance, so that an override is the one called.
-    PyObject* method_args[] = {args[0], args[1]};
-    Ref result = Ref::steal(PyObject_VectorcallMethod(
-        n_embed_batch.get(), method_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    return vmrt::checked_return(std::move(result), &PyList_Type);
+    return vmrt::checked_return(vmrt::call_method(args[0], n_embed_batch, args[1]), &PyList_Type);
 }
 
 constexpr vmrt::Param embed_batch_list_params[] = {
@@ -362,9 +339,8 @@ PyObject* get_sparse_service(Function* function, PyObject* const*) noexcept
     }
     if (current.get() == Py_None) {
         Ref service_class = global(function, n_service_class);
-        Ref service = service_class ? Ref::steal(PyObject_CallNoArgs(service_class.get())) : Ref();
-        if (!service ||
-            PyDict_SetItem(function->globals, n_sparse_service.get(), service.get()) < 0) {
+        Ref service = service_class ? call(service_class) : Ref();
+        if (!service || !vmrt::set_global(function, n_sparse_service, service.get())) {
             return nullptr;
         }
     }
@@ -381,10 +357,7 @@ const vmrt::FunctionSpec get_sparse_service_spec{
 // reset_sparse_service() -> None
 PyObject* reset_sparse_service(Function* function, PyObject* const*) noexcept
 {
-    if (PyDict_SetItem(function->globals, n_sparse_service.get(), Py_None) < 0) {
-        return nullptr;
-    }
-    return Py_NewRef(Py_None);
+    return vmrt::set_global(function, n_sparse_service, Py_None) ? Py_NewRef(Py_None) : nullptr;
 }
 
 const vmrt::FunctionSpec reset_sparse_service_spec{
@@ -395,23 +368,9 @@ const vmrt::FunctionSpec reset_sparse_service_spec{
 
 // ---- the module body ----------------------------------------------------------------
 
-// A class namespace that starts with __module__, __qualname__ and __doc__.
-Ref class_namespace(const Name& qualname, const char* doc) noexcept
-{
-    Ref namespace_dict = Ref::steal(PyDict_New());
-    Ref doc_text = namespace_dict ? Ref::steal(PyUnicode_FromString(doc)) : Ref();
-    if (!doc_text ||
-        PyDict_SetItem(namespace_dict.get(), n_dunder_module.get(), n_module_name.get()) < 0 ||
-        PyDict_SetItem(namespace_dict.get(), n_dunder_qualname.get(), qualname.get()) < 0 ||
-        PyDict_SetItem(namespace_dict.get(), n_dunder_doc.get(), doc_text.get()) < 0) {
-        return {};
-    }
-    return namespace_dict;
-}
-
 Ref sparse_result_class(vmrt::ModuleBody& body) noexcept
 {
-    Ref namespace_dict = class_namespace(n_sparse_result, sparse_result_doc);
+    Ref namespace_dict = vmrt::class_namespace(module_info, n_sparse_result, sparse_result_doc);
     Ref annotations = namespace_dict ? Ref::steal(PyDict_New()) : Ref();
     if (!annotations) {
         return {};
@@ -430,12 +389,12 @@ Ref sparse_result_class(vmrt::ModuleBody& body) noexcept
     }
     Ref dataclass = body.global(n_dataclass);
     Ref record_class = dataclass ? vmrt::make_class(n_sparse_result.get(), namespace_dict.get()) : Ref();
-    return record_class ? call(dataclass, record_class.get()) : Ref();
+    return record_class ? call(dataclass, record_class) : Ref();
 }
 
 Ref service_class(vmrt::ModuleBody& body, const Ref& property) noexcept
 {
-    Ref namespace_dict = class_namespace(n_service_class, service_doc);
+    Ref namespace_dict = vmrt::class_namespace(module_info, n_service_class, service_doc);
     if (!namespace_dict) {
         return {};
     }
@@ -444,7 +403,7 @@ Ref service_class(vmrt::ModuleBody& body, const Ref& property) noexcept
           &service_embed_batch_spec, &service_embed_batch_list_spec}) {
         Ref member = vmrt::make_function(*spec, body.globals());
         if (member && spec == &service_profile_version_spec) {
-            member = call(property, member.get());
+            member = call(property, member);
         }
         if (!member || PyDict_SetItemString(namespace_dict.get(), spec->name, member.get()) < 0) {
             return {};
@@ -457,7 +416,7 @@ bool run_module_body(vmrt::ModuleBody& body) noexcept
 {
     // Kept for the service class; a missing builtin fails before the body starts.
     Ref property = vmrt::lookup_builtin(n_property.get());
-    if (!property || !body.enter_sys_modules(module_info)) {
+    if (!property) {
         return false;
     }
     PyObject* globals = body.globals();
@@ -506,9 +465,7 @@ bool run_module_body(vmrt::ModuleBody& body) noexcept
     if (!body.bind(n_reset_sparse_service, vmrt::make_function(reset_sparse_service_spec, globals))) {
         return false;
     }
-    // __test__ = {}; a failure here is reported at the module's first line.
-    Ref test_dict = Ref::steal(PyDict_New());
-    return test_dict && PyDict_SetItem(globals, n_dunder_test.get(), test_dict.get()) == 0;
+    return true;
 }
 
 // ---- module definition --------------------------------------------------------------
