@@ -237,14 +237,25 @@ PyObject* call_function(PyObject* callable, PyObject* const* args, size_t nargsf
 
 // Every call enters the interpreter's recursion guard, as its own C functions do, so a
 // call cycle that runs only through C code ends in RecursionError, not a stack overflow.
+// The thread's C recursion budget is the counter Py_EnterRecursiveCall and
+// Py_LeaveRecursiveCall step (Include/internal/pycore_ceval.h, 3.12); it is stepped here
+// directly, which saves a thread-state lookup per call, and only a call with no budget
+// left takes Py_EnterRecursiveCall itself, which raises the error.
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept
 {
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        return nullptr;
+    PyThreadState* thread = PyThreadState_Get();
+    if (thread->c_recursion_remaining <= 0) {
+        if (Py_EnterRecursiveCall(" while calling a Python object")) {
+            return nullptr;
+        }
+        PyObject* result = call_function(callable, args, nargsf, kwnames);
+        Py_LeaveRecursiveCall();
+        return result;
     }
+    --thread->c_recursion_remaining;
     PyObject* result = call_function(callable, args, nargsf, kwnames);
-    Py_LeaveRecursiveCall();
+    ++thread->c_recursion_remaining;
     return result;
 }
 

@@ -1,11 +1,11 @@
 #include "names.hpp"
 
+#include <iterator>
+
 namespace vmrt {
 namespace {
 
 Name* announced_names = nullptr;
-ProcessRef builtins_module_ref;
-ProcessRef builtins_dict_ref;
 Name dunder_import{"__import__"};
 Name dunder_name{"__name__"};
 
@@ -79,9 +79,8 @@ bool Name::create_all() noexcept
     return true;
 }
 
-PyObject* builtins_module() noexcept { return builtins_module_ref.get(); }
-
-PyObject* builtins_dict() noexcept { return builtins_dict_ref.get(); }
+ProcessRef builtins_module_ref;
+ProcessRef builtins_dict_ref;
 
 bool record_builtins() noexcept
 {
@@ -97,25 +96,81 @@ bool record_builtins() noexcept
     return true;
 }
 
-Ref lookup_global(PyObject* globals, const Name& name) noexcept
+namespace {
+
+// Whether every key of `dict` is an exact str. Only then does a lookup run no Python code
+// (a str subclass's `__eq__` may answer differently each time), so that its answer
+// depends on the dict's contents alone, which the version tag vouches for. The verdict
+// is remembered for the last few dict versions, so a namespace is scanned once per change.
+bool has_plain_keys(PyObject* dict, std::uint64_t version) noexcept
 {
-    PyObject* value = PyDict_GetItemWithError(globals, name.get());
-    if (value == nullptr && !PyErr_Occurred()) {
-        value = PyDict_GetItemWithError(builtins_dict(), name.get());
-        if (value == nullptr && !PyErr_Occurred()) {
-            return raise_name_error(name.get());
+    struct Verdict {
+        PyObject* dict;
+        std::uint64_t version;
+    };
+    static Verdict verdicts[4] = {};
+    static unsigned next_verdict = 0;
+    for (const Verdict& verdict : verdicts) {
+        if (verdict.dict == dict && verdict.version == version) {
+            return true;
         }
+    }
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+    }
+    verdicts[next_verdict++ % std::size(verdicts)] = {dict, version};
+    return true;
+}
+
+}  // namespace
+
+// `dict[name]` as a borrowed reference, or nullptr without an error when it is missing.
+PyObject* lookup_in(PyObject* dict, const Name& name) noexcept
+{
+    if (PyObject* value = name.cached(dict)) {
+        return value;
+    }
+    const std::uint64_t version = dict_version(dict);
+    PyObject* value = PyDict_GetItemWithError(dict, name.get());
+    if (value != nullptr && dict_version(dict) == version && has_plain_keys(dict, version)) {
+        name.cache_ = {dict, version, 0, value};
+    }
+    return value;
+}
+
+Ref lookup_global_uncached(PyObject* globals, const Name& name) noexcept
+{
+    PyObject* builtins = builtins_dict();
+    const std::uint64_t globals_version = dict_version(globals);
+    PyObject* value = lookup_in(globals, name);
+    if (value != nullptr || PyErr_Occurred()) {
+        return Ref::borrow(value);
+    }
+    const std::uint64_t builtins_version = dict_version(builtins);
+    value = PyDict_GetItemWithError(builtins, name.get());
+    if (value == nullptr) {
+        return PyErr_Occurred() ? Ref() : raise_name_error(name.get());
+    }
+    // Plain keys in both dicts mean that neither lookup ran code, so the miss in the
+    // namespace still holds at the version read before it.
+    if (dict_version(globals) == globals_version && dict_version(builtins) == builtins_version &&
+        has_plain_keys(globals, globals_version) && has_plain_keys(builtins, builtins_version)) {
+        name.cache_ = {globals, globals_version, builtins_version, value};
     }
     return Ref::borrow(value);
 }
 
-Ref get_attribute(PyObject* object, const Name& name) noexcept
+Ref get_attribute_uncached(PyObject* object, const Name& name) noexcept
 {
-    // The module type defines none of the names read this way (and it never changes),
-    // so a plain module's attribute is its namespace entry; a miss takes the general
-    // route, which also runs a module `__getattr__`.
-    if (Py_IS_TYPE(object, &PyModule_Type) && !name.module_type_attribute_) {
-        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(object), name.get());
+    // A miss in a plain module's namespace takes the general route, which also runs a
+    // module `__getattr__`.
+    if (Py_IS_TYPE(object, &PyModule_Type) && name.plain_module_attribute()) {
+        PyObject* value = lookup_in(PyModule_GetDict(object), name);
         if (value != nullptr || PyErr_Occurred()) {
             return Ref::borrow(value);
         }
