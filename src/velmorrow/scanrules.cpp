@@ -78,8 +78,9 @@ PyObject* build_scan_config(Function* function, PyObject* const* args) noexcept
         return nullptr;
     }
 
-    // Sized for the seven entries up front, as a dict display would be.
-    Ref config = Ref::steal(_PyDict_NewPresized(7));
+    // Filled key by key, it takes the shape a dict display gives: str-keyed, sized for
+    // seven entries.
+    Ref config = Ref::steal(PyDict_New());
     if (!config || !put(config, n_repo_root, Ref::steal(PyObject_Str(repo_path)))) {
         return nullptr;
     }
