@@ -9,6 +9,7 @@ import importlib
 import inspect
 import operator
 import pickle
+import sys
 import traceback
 import types
 import weakref
@@ -287,6 +288,20 @@ BINDING_ERRORS = [
      "build_scan_config() got an unexpected keyword argument 'mode'"),
     ("build_scan_config", (".",), {"repo_path": "."},
      "build_scan_config() got multiple values for keyword argument 'repo_path'"),
+    ("require_capability", (), {}, "require_capability() takes exactly 2 positional arguments (0 given)"),
+    ("require_capability", ("a", "b", "c"), {"bogus": 1},
+     "require_capability() takes exactly 2 positional arguments (3 given)"),
+    ("require_capability", (), {"name": "a", "ctx": "c", "zz": 1},
+     "require_capability() got an unexpected keyword argument 'ctx'"),
+    ("require_capability", ("a", "b"), {"context": "c"},
+     "require_capability() got multiple values for keyword argument 'context'"),
+    ("build_scan_config", ("/a", "/b", "/c"), {"mode": 1},
+     "build_scan_config() takes exactly 1 positional argument (3 given)"),
+    ("build_scan_config", ("/a",), {"mode": 1}, "build_scan_config() got an unexpected keyword argument 'mode'"),
+    ("build_scan_config", (), {"repo_path": "/a", "zz": 1, "mode": 2},
+     "build_scan_config() got an unexpected keyword argument 'zz'"),
+    ("SparseEmbeddingService.embed_single", (), {"self": SELF},
+     "embed_single() takes exactly 2 positional arguments (1 given)"),
 ]
 
 
@@ -297,13 +312,27 @@ def call_by_qualname(qualname: str, args: tuple[Any, ...], kwargs: dict[str, Any
     return info.value
 
 
+@pytest.fixture
+def tripwires(sparse, featuregate, scanrules, fake_core, recording_settings, monkeypatch):
+    """Records whatever a body would touch: the settings, the core, the handshake."""
+    core = fake_core()
+    monkeypatch.setitem(sys.modules, "velmorrow_core_py", core)
+    sparse.velmorrow_core_py = core
+    sparse.settings = scanrules.settings = recording_settings(builtin_ignore_replace=True)
+    featuregate._cached_capabilities = None
+    return core, sparse.settings, featuregate
+
+
 @pytest.mark.parametrize(("qualname", "args", "kwargs", "message"), BINDING_ERRORS)
-def test_binding_errors_and_their_traceback_entry(qualname, args, kwargs, message):
+def test_binding_errors_and_their_traceback_entry(tripwires, qualname, args, kwargs, message):
     exc = call_by_qualname(qualname, args, kwargs)
     assert type(exc) is TypeError
     assert str(exc) == message
     expected = BY_QUALNAME[qualname]
     assert own_entries(exc) == [(expected.full_name, f"src/velmorrow/{expected.module}")]
+    core, settings, featuregate = tripwires
+    # Binding fails before the body reads anything.
+    assert (core.calls, settings.reads, featuregate._cached_capabilities) == ([], [], None)
 
 
 def test_keywords_match_by_value_not_identity(featuregate):
@@ -319,15 +348,19 @@ NO_PARAMETER_ERRORS = [
     ("reset_sparse_service", (1,), {"x": 1}, "reset_sparse_service() takes no keyword arguments"),
     ("_load_capabilities", (None,), {}, "_load_capabilities() takes no arguments (1 given)"),
     ("_load_capabilities", (1, 2), {"x": 1}, "_load_capabilities() takes no keyword arguments"),
+    ("_load_capabilities", (1, 2), {}, "_load_capabilities() takes no arguments (2 given)"),
+    ("_load_capabilities", (), {"x": 1}, "_load_capabilities() takes no keyword arguments"),
 ]
 
 
 @pytest.mark.parametrize(("qualname", "args", "kwargs", "message"), NO_PARAMETER_ERRORS)
-def test_functions_without_parameters_refuse_arguments_without_an_entry(qualname, args, kwargs, message):
+def test_functions_without_parameters_refuse_arguments_without_an_entry(tripwires, qualname, args, kwargs, message):
     exc = call_by_qualname(qualname, args, kwargs)
     assert type(exc) is TypeError
     assert str(exc) == message
     assert own_entries(exc) == []
+    core, settings, featuregate = tripwires
+    assert (core.calls, settings.reads, featuregate._cached_capabilities) == ([], [], None)
 
 
 class MyStr(str):
