@@ -335,12 +335,6 @@ def test_binding_errors_and_their_traceback_entry(tripwires, qualname, args, kwa
     assert (core.calls, settings.reads, featuregate._cached_capabilities) == ([], [], None)
 
 
-def test_keywords_match_by_value_not_identity(featuregate):
-    featuregate._cached_capabilities = {"cap"}
-    keywords = {"".join(["na", "me"]): "cap", "".join(["con", "text"]): "why"}
-    assert featuregate.require_capability(**keywords) is None
-
-
 NO_PARAMETER_ERRORS = [
     ("get_sparse_service", (1,), {}, "get_sparse_service() takes no arguments (1 given)"),
     ("get_sparse_service", (1, 2, 3), {}, "get_sparse_service() takes no arguments (3 given)"),

@@ -133,6 +133,71 @@ def test_keyword_matching_follows_the_interpreter(featuregate, case):
     assert actual == expected
 
 
+# Every function with parameters: (module, attribute path, parameters, valid arguments).
+SIGNATURES = [
+    ("sparse", "SparseEmbeddingService.embed_single", ("self", "text"), ("service", "a")),
+    ("sparse", "SparseEmbeddingService.embed_batch", ("self", "texts"), ("service", [])),
+    ("sparse", "SparseEmbeddingService.embed_batch_list", ("self", "texts", "batch_size"), ("service", [], None)),
+    ("sparse", "SparseEmbeddingService.__init__", ("self",), ("service",)),
+    ("featuregate", "require_capability", ("name", "context"), ("cap", "why")),
+    ("scanrules", "build_scan_config", ("repo_path",), ("/r",)),
+]
+KEYWORD_KINDS = {
+    "equal to the last parameter by its own comparison only": lambda last: Keyword("zz", lambda o: o == last),
+    "refusing the last parameter it has the value of": lambda last: Keyword(last, lambda o: False),
+    "raising in its comparison": lambda last: Keyword(last, LookupError("no comparison")),
+}
+
+
+def model_of(params: tuple[str, ...]) -> Any:
+    namespace: dict[str, Any] = {}
+    exec(f"def model({', '.join(params)}):\n    return 'bound'", namespace)
+    return namespace["model"]
+
+
+def binding_of(call: Any) -> Any:
+    """'bound' once the arguments are bound (whatever the body then does), else the
+    binding error or the comparison's own exception."""
+    try:
+        call()
+    except TypeError as error:
+        text = str(error)
+        for form in ("unexpected keyword", "multiple values"):
+            if form in text:
+                return form
+        return "bound" if "positional argument" not in text else "missing"
+    except LookupError as error:
+        return ("raised", str(error))
+    except Exception:  # noqa: BLE001 - an error of the body: binding succeeded
+        return "bound"
+    return "bound"
+
+
+@pytest.mark.xfail(strict=True, reason="keywords are matched by string value")
+@pytest.mark.parametrize("kind", KEYWORD_KINDS)
+@pytest.mark.parametrize("signature", SIGNATURES, ids=lambda s: s[1])
+def test_keyword_objects_bind_as_in_python_for_every_function(
+        sparse, featuregate, scanrules, fake_core, recording_settings, signature, kind):
+    module_name, path, params, values = signature
+    sparse.velmorrow_core_py = fake_core()
+    sparse.settings = scanrules.settings = recording_settings()
+    featuregate._cached_capabilities = {"cap"}
+    service = sparse.SparseEmbeddingService()
+    target: Any = {"sparse": sparse, "featuregate": featuregate, "scanrules": scanrules}[module_name]
+    for part in path.split("."):
+        target = getattr(target, part)
+    args = [service if value == "service" else value for value in values]
+    keyword = KEYWORD_KINDS[kind](params[-1])
+    expected = binding_of(lambda: model_of(params)(*args[:-1], **{keyword: args[-1]}))
+    assert binding_of(lambda: target(*args[:-1], **{keyword: args[-1]})) == expected
+
+
+def test_plain_keywords_bind_whatever_object_holds_the_text(featuregate):
+    featuregate._cached_capabilities = {"cap"}
+    keywords = {"".join(["na", "me"]): "cap", "".join(["con", "text"]): "why"}
+    assert featuregate.require_capability(**keywords) is None
+
+
 # ---- lookups that a cached answer could get wrong --------------------------------------------
 
 
