@@ -223,15 +223,51 @@ def rekey(namespace: dict[str, Any], name: str) -> type[SwitchingKey]:
 STALE_TODAY = pytest.mark.xfail(strict=True, reason="a version-tag cache answers after the key changed its mind")
 
 
+GLOBAL_READS = {
+    # module: (the global, a call that reads it)
+    "featuregate": ("_load_capabilities", lambda m: m.require_capability("cap", "why")),
+    "sparse": ("_sparse_service", lambda m: m.get_sparse_service()),
+    "scanrules": ("settings", lambda m: m.build_scan_config("/r")),
+}
+
+
 @STALE_TODAY
-def test_module_global_under_a_switching_key(featuregate):
-    featuregate._cached_capabilities = {"cap"}
-    key = rekey(vars(featuregate), "_load_capabilities")
-    assert featuregate.require_capability("cap", "why") is None
-    key.matches = False
-    expected = outcome(lambda: eval("_load_capabilities", vars(featuregate)))
-    assert expected[:2] == ("raised", NameError)
-    assert outcome(lambda: featuregate.require_capability("cap", "why"))[:3] == expected
+@pytest.mark.parametrize("where", ["module", "builtins"])
+@pytest.mark.parametrize("module_name", GLOBAL_READS)
+def test_global_under_a_switching_key(request, fake_core, recording_settings, module_name, where):
+    import builtins
+
+    module = request.getfixturevalue(module_name)
+    name, call = GLOBAL_READS[module_name]
+    if module_name == "featuregate":
+        module._cached_capabilities = {"cap"}
+    elif module_name == "sparse":
+        module.velmorrow_core_py = fake_core()
+        module.settings = recording_settings()
+        module.get_sparse_service()
+    else:
+        module.settings = recording_settings()
+    namespace = vars(module) if where == "module" else vars(builtins)
+    if where == "builtins":
+        builtins.__dict__[name] = vars(module).pop(name)
+    key = rekey(namespace, name)
+    try:
+        call(module)
+        call(module)
+        key.matches = False
+        expected = outcome(lambda: eval(name, vars(module)))
+        assert expected[:2] == ("raised", NameError)
+        assert outcome(lambda: call(module)) == expected
+    finally:
+        for stored in [k for k in namespace if type(k) is key]:
+            value = namespace.pop(stored)
+            if where == "module":
+                namespace[name] = value
+        if where == "builtins":
+            # Rebuilt, so that the builtins get back their table of str keys only.
+            saved = dict(namespace)
+            namespace.clear()
+            namespace.update(saved)
 
 
 @STALE_TODAY
