@@ -474,29 +474,6 @@ def test_rebinding_load_capabilities_is_honoured(gate):
 
 
 @pytest.mark.parametrize(
-    "args, kwargs, text",
-    [
-        (("a",), {}, "require_capability() takes exactly 2 positional arguments (1 given)"),
-        ((), {}, "require_capability() takes exactly 2 positional arguments (0 given)"),
-        ((), {"context": "c"}, "require_capability() takes exactly 2 positional arguments (0 given)"),
-        ((), {"name": "a"}, "require_capability() takes exactly 2 positional arguments (1 given)"),
-        (("a", "b", "c"), {}, "require_capability() takes exactly 2 positional arguments (3 given)"),
-        (("a", "b", "c"), {"bogus": 1}, "require_capability() takes exactly 2 positional arguments (3 given)"),
-        (("a", "b"), {"bogus": 1}, "require_capability() got an unexpected keyword argument 'bogus'"),
-        ((), {"name": "a", "ctx": "c", "zz": 1}, "require_capability() got an unexpected keyword argument 'ctx'"),
-        (("a",), {"name": "a"}, "require_capability() got multiple values for keyword argument 'name'"),
-        (("a", "b"), {"context": "c"}, "require_capability() got multiple values for keyword argument 'context'"),
-    ],
-)
-def test_binding_errors(gate, install_core, args, kwargs, text):
-    core = install_core()
-    with pytest.raises(TypeError) as caught:
-        gate.require_capability(*args, **kwargs)
-    assert str(caught.value) == text and gate_entries(caught.value) == [REQUIRE_ENTRY]
-    assert handshakes(core) == 0 and gate._cached_capabilities is None
-
-
-@pytest.mark.parametrize(
     "args, kwargs, text, noted",
     [
         ((None, "c"), {}, "Argument 'name' has incorrect type (expected str, got NoneType)", False),
@@ -519,23 +496,6 @@ def test_argument_type_errors_come_first_and_carry_no_entry(gate, install_core, 
         assert len(notes) == 1 and "subclass" in notes[0].lower() and "built-in" in notes[0]
     else:
         assert notes == []
-    assert handshakes(core) == 0 and gate._cached_capabilities is None
-
-
-@pytest.mark.parametrize(
-    "args, kwargs, text",
-    [
-        ((1,), {}, "_load_capabilities() takes no arguments (1 given)"),
-        ((1, 2), {}, "_load_capabilities() takes no arguments (2 given)"),
-        ((), {"x": 1}, "_load_capabilities() takes no keyword arguments"),
-        ((1,), {"x": 1}, "_load_capabilities() takes no keyword arguments"),
-    ],
-)
-def test_load_capabilities_takes_no_arguments(gate, install_core, args, kwargs, text):
-    core = install_core()
-    with pytest.raises(TypeError) as caught:
-        gate._load_capabilities(*args, **kwargs)
-    assert str(caught.value) == text and gate_entries(caught.value) == []
     assert handshakes(core) == 0 and gate._cached_capabilities is None
 
 

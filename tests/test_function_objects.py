@@ -9,6 +9,7 @@ import importlib
 import inspect
 import operator
 import pickle
+import sys
 import traceback
 import types
 import weakref
@@ -103,10 +104,6 @@ def own_entries(exc: BaseException) -> list[tuple[str, str]]:
             if f.filename.startswith("src/velmorrow/")]
 
 
-def test_scan_config_doc_constant_length():
-    assert len(BUILD_SCAN_CONFIG_DOC) == 368
-
-
 # ---- introspection ------------------------------------------------------------------------
 
 
@@ -169,15 +166,6 @@ class TestAttributes:
         signature = inspect.signature(scanrules.build_scan_config, eval_str=True)
         assert signature.parameters["repo_path"].annotation is pathlib.Path
 
-    def test_instance_dict_is_usable(self, sparse):
-        function = sparse.get_sparse_service
-        function.note = "set by a test"
-        try:
-            assert vars(function) == {"note": "set by a test"}
-            assert function.note == "set by a test"
-        finally:
-            del function.note
-        assert vars(function) == {}
 
 
 # ---- binding as methods -----------------------------------------------------------------
@@ -300,6 +288,20 @@ BINDING_ERRORS = [
      "build_scan_config() got an unexpected keyword argument 'mode'"),
     ("build_scan_config", (".",), {"repo_path": "."},
      "build_scan_config() got multiple values for keyword argument 'repo_path'"),
+    ("require_capability", (), {}, "require_capability() takes exactly 2 positional arguments (0 given)"),
+    ("require_capability", ("a", "b", "c"), {"bogus": 1},
+     "require_capability() takes exactly 2 positional arguments (3 given)"),
+    ("require_capability", (), {"name": "a", "ctx": "c", "zz": 1},
+     "require_capability() got an unexpected keyword argument 'ctx'"),
+    ("require_capability", ("a", "b"), {"context": "c"},
+     "require_capability() got multiple values for keyword argument 'context'"),
+    ("build_scan_config", ("/a", "/b", "/c"), {"mode": 1},
+     "build_scan_config() takes exactly 1 positional argument (3 given)"),
+    ("build_scan_config", ("/a",), {"mode": 1}, "build_scan_config() got an unexpected keyword argument 'mode'"),
+    ("build_scan_config", (), {"repo_path": "/a", "zz": 1, "mode": 2},
+     "build_scan_config() got an unexpected keyword argument 'zz'"),
+    ("SparseEmbeddingService.embed_single", (), {"self": SELF},
+     "embed_single() takes exactly 2 positional arguments (1 given)"),
 ]
 
 
@@ -310,19 +312,27 @@ def call_by_qualname(qualname: str, args: tuple[Any, ...], kwargs: dict[str, Any
     return info.value
 
 
+@pytest.fixture
+def tripwires(sparse, featuregate, scanrules, fake_core, recording_settings, monkeypatch):
+    """Records whatever a body would touch: the settings, the core, the handshake."""
+    core = fake_core()
+    monkeypatch.setitem(sys.modules, "velmorrow_core_py", core)
+    sparse.velmorrow_core_py = core
+    sparse.settings = scanrules.settings = recording_settings(builtin_ignore_replace=True)
+    featuregate._cached_capabilities = None
+    return core, sparse.settings, featuregate
+
+
 @pytest.mark.parametrize(("qualname", "args", "kwargs", "message"), BINDING_ERRORS)
-def test_binding_errors_and_their_traceback_entry(qualname, args, kwargs, message):
+def test_binding_errors_and_their_traceback_entry(tripwires, qualname, args, kwargs, message):
     exc = call_by_qualname(qualname, args, kwargs)
     assert type(exc) is TypeError
     assert str(exc) == message
     expected = BY_QUALNAME[qualname]
     assert own_entries(exc) == [(expected.full_name, f"src/velmorrow/{expected.module}")]
-
-
-def test_keywords_match_by_value_not_identity(featuregate):
-    featuregate._cached_capabilities = {"cap"}
-    keywords = {"".join(["na", "me"]): "cap", "".join(["con", "text"]): "why"}
-    assert featuregate.require_capability(**keywords) is None
+    core, settings, featuregate = tripwires
+    # Binding fails before the body reads anything.
+    assert (core.calls, settings.reads, featuregate._cached_capabilities) == ([], [], None)
 
 
 NO_PARAMETER_ERRORS = [
@@ -332,15 +342,19 @@ NO_PARAMETER_ERRORS = [
     ("reset_sparse_service", (1,), {"x": 1}, "reset_sparse_service() takes no keyword arguments"),
     ("_load_capabilities", (None,), {}, "_load_capabilities() takes no arguments (1 given)"),
     ("_load_capabilities", (1, 2), {"x": 1}, "_load_capabilities() takes no keyword arguments"),
+    ("_load_capabilities", (1, 2), {}, "_load_capabilities() takes no arguments (2 given)"),
+    ("_load_capabilities", (), {"x": 1}, "_load_capabilities() takes no keyword arguments"),
 ]
 
 
 @pytest.mark.parametrize(("qualname", "args", "kwargs", "message"), NO_PARAMETER_ERRORS)
-def test_functions_without_parameters_refuse_arguments_without_an_entry(qualname, args, kwargs, message):
+def test_functions_without_parameters_refuse_arguments_without_an_entry(tripwires, qualname, args, kwargs, message):
     exc = call_by_qualname(qualname, args, kwargs)
     assert type(exc) is TypeError
     assert str(exc) == message
     assert own_entries(exc) == []
+    core, settings, featuregate = tripwires
+    assert (core.calls, settings.reads, featuregate._cached_capabilities) == ([], [], None)
 
 
 class MyStr(str):
@@ -528,3 +542,124 @@ class TestObjectProtocols:
                 gc.collect()
                 assert ref() is None, name
         """)
+
+
+# ---- attribute setters and read-only attributes, as for Python functions ----------------
+
+
+def python_function(name: str, context: str) -> None:
+    """A Python function, the model of what each attribute operation does."""
+
+
+def restored(function: Any) -> dict[str, Any]:
+    return {"__name__": function.__name__, "__qualname__": function.__qualname__, "__doc__": function.__doc__,
+            "__module__": function.__module__, "__annotations__": dict(function.__annotations__),
+            "__dict__": dict(function.__dict__)}
+
+
+def restore(function: Any, saved: dict[str, Any]) -> None:
+    for name, value in saved.items():
+        setattr(function, name, value)
+
+
+def attribute_outcome(operation: Any, function: Any) -> tuple[Any, ...]:
+    try:
+        result = operation(function)
+    except Exception as error:  # noqa: BLE001 - the exception is the outcome
+        # Read-only members and getters word their refusal differently; the type decides.
+        message = str(error).replace("velmorrow.function", "function")
+        read_only = "readonly" in message or "not writable" in message
+        return ("raised", type(error), None if read_only else message)
+    return ("ok", result)
+
+
+def assign(name: str, value: Any) -> Any:
+    def operation(function: Any) -> Any:
+        setattr(function, name, value)
+        return getattr(function, name)
+    return operation
+
+
+def delete(name: str) -> Any:
+    def operation(function: Any) -> Any:
+        delattr(function, name)
+        return getattr(function, name)
+    return operation
+
+
+def qualname_in_repr(function: Any) -> bool:
+    function.__qualname__ = "Other.thing"
+    return repr(function).startswith("<function Other.thing at ")
+
+
+def arbitrary_attribute(function: Any) -> Any:
+    function.note = 1
+    seen = (function.note, function.__dict__)
+    del function.note
+    return seen + (hasattr(function, "note"),)
+
+
+ATTRIBUTE_OPERATIONS = {
+    "__name__ set": assign("__name__", "renamed"),
+    "__name__ set non-ASCII": assign("__name__", "\u00e9t\u00e9"),
+    "__name__ set to a non-str": assign("__name__", 1),
+    "__name__ deleted": delete("__name__"),
+    "__qualname__ set": assign("__qualname__", "Other.thing"),
+    "__qualname__ in repr": qualname_in_repr,
+    "__qualname__ set to a non-str": assign("__qualname__", None),
+    "__qualname__ deleted": delete("__qualname__"),
+    "__doc__ set": assign("__doc__", "new doc"),
+    "__doc__ set to any object": assign("__doc__", 7),
+    "__doc__ deleted": delete("__doc__"),
+    "__module__ set": assign("__module__", "elsewhere"),
+    "__module__ deleted": delete("__module__"),
+    "__dict__ set": assign("__dict__", {"a": 1}),
+    "__dict__ set to a non-dict": assign("__dict__", 1),
+    "__dict__ deleted": delete("__dict__"),
+    "arbitrary attribute": arbitrary_attribute,
+    "missing attribute deleted": delete("never_set"),
+    "__annotations__ set": assign("__annotations__", {"x": "int"}),
+    "__annotations__ set to None": assign("__annotations__", None),
+    "__annotations__ set to a non-dict": assign("__annotations__", [1]),
+    "__annotations__ deleted": delete("__annotations__"),
+    "__globals__ set": assign("__globals__", {}),
+    "__globals__ deleted": delete("__globals__"),
+    "__closure__ set": assign("__closure__", None),
+}
+
+
+@each_function
+@pytest.mark.parametrize("operation", ATTRIBUTE_OPERATIONS)
+def test_attribute_operations_as_for_python_functions(expected, operation):
+    function = expected.resolve()
+    saved, model_saved = restored(function), restored(python_function)
+    try:
+        actual = attribute_outcome(ATTRIBUTE_OPERATIONS[operation], function)
+        model = attribute_outcome(ATTRIBUTE_OPERATIONS[operation], python_function)
+    finally:
+        restore(function, saved)
+        restore(python_function, model_saved)
+    assert actual == model
+    assert restored(function) == saved
+
+
+# Python functions let these be rebound; these functions' bodies are fixed, so they do not.
+READ_ONLY = ["__code__", "__defaults__", "__kwdefaults__", "__type_params__"]
+
+
+@each_function
+@pytest.mark.parametrize("name", READ_ONLY)
+def test_fixed_attributes_are_read_only(expected, name):
+    function = expected.resolve()
+    before = getattr(function, name)
+    for operation in (assign(name, getattr(python_function, name)), delete(name)):
+        with pytest.raises(AttributeError) as info:
+            operation(function)
+        assert str(info.value) == f"attribute '{name}' of 'velmorrow.function' objects is not writable"
+    assert getattr(function, name) is before or getattr(function, name) == before
+
+
+@each_function
+def test_no_builtins_attribute(expected):
+    # Module-level names fall back to the builtins module itself, not to a per-function copy.
+    assert not hasattr(expected.resolve(), "__builtins__")

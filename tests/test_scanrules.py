@@ -361,26 +361,6 @@ def test_keyword_call_is_the_same(rules):
     assert rules.build_scan_config(repo_path="/r") == rules.build_scan_config("/r")
 
 
-@pytest.mark.parametrize(
-    "args, kwargs, text",
-    [
-        ((), {}, "build_scan_config() takes exactly 1 positional argument (0 given)"),
-        (("/a", "/b"), {}, "build_scan_config() takes exactly 1 positional argument (2 given)"),
-        (("/a", "/b", "/c"), {"mode": 1}, "build_scan_config() takes exactly 1 positional argument (3 given)"),
-        (("/a",), {"repo_path": "/a"}, "build_scan_config() got multiple values for keyword argument 'repo_path'"),
-        (("/a",), {"mode": 1}, "build_scan_config() got an unexpected keyword argument 'mode'"),
-        ((), {"mode": 1}, "build_scan_config() got an unexpected keyword argument 'mode'"),
-        ((), {"repo_path": "/a", "zz": 1, "mode": 2}, "build_scan_config() got an unexpected keyword argument 'zz'"),
-    ],
-)
-def test_binding_errors(rules, gate_calls, args, kwargs, text):
-    rules.settings.builtin_ignore_replace = True
-    with pytest.raises(TypeError) as caught:
-        rules.build_scan_config(*args, **kwargs)
-    assert str(caught.value) == text and entries(caught.value) == [(ENTRY, SOURCE)]
-    assert rules.settings.reads == [] and gate_calls.calls == []
-
-
 # ---- the capability path --------------------------------------------------------------
 
 

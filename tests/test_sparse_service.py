@@ -415,23 +415,6 @@ class TestEmbedSingle:
         assert "ubclass" in note
         assert core.calls == []
 
-    @pytest.mark.parametrize(
-        ("call", "message"),
-        [
-            (lambda s: s.embed_single(), "embed_single() takes exactly 2 positional arguments (1 given)"),
-            (lambda s: s.embed_single("a", "b"), "embed_single() takes exactly 2 positional arguments (3 given)"),
-            (lambda s: s.embed_single(txt="a"), "embed_single() got an unexpected keyword argument 'txt'"),
-            (lambda s: s.embed_single("a", text="b"), "embed_single() got multiple values for keyword argument 'text'"),
-            (lambda s: type(s).embed_single(self=s), "embed_single() takes exactly 2 positional arguments (1 given)"),
-        ],
-    )
-    def test_binding_errors(self, service, core, call, message):
-        with pytest.raises(TypeError) as excinfo:
-            call(service)
-        assert str(excinfo.value) == message
-        assert SERVICE + "embed_single" in traceback_names(excinfo.value)
-        assert core.calls == []
-
     def test_keyword_text_is_accepted(self, service, core):
         service.embed_single(text="x")
         assert core.calls[0][1][0] == "x"
@@ -655,21 +638,6 @@ class TestEmbedBatchList:
         sparse.json = Untouchable()
         assert service.embed_batch_list([], 5) == []
         assert core.calls == []
-
-    @pytest.mark.parametrize(
-        ("call", "message"),
-        [
-            (lambda s: s.embed_batch_list(), "embed_batch_list() takes at least 2 positional arguments (1 given)"),
-            (lambda s: s.embed_batch_list([], 1, 2), "embed_batch_list() takes at most 3 positional arguments (4 given)"),
-            (lambda s: s.embed_batch_list(batch_size=1), "embed_batch_list() takes at least 2 positional arguments (1 given)"),
-        ],
-    )
-    def test_binding_errors(self, service, call, message):
-        with pytest.raises(TypeError) as excinfo:
-            call(service)
-        assert str(excinfo.value) == message
-        assert SERVICE + "embed_batch_list" in traceback_names(excinfo.value)
-
 
 class TestServiceSlot:
     def test_same_instance_until_reset(self, sparse, settings, caplog):
