@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import builtins
-import inspect
 import json
 import sys
 import traceback
@@ -108,28 +107,10 @@ def test_import_and_first_use_without_any_core(python):
 
 
 def test_module_doc_logger_and_no_core_global(featuregate):
-    assert featuregate.__doc__ == MODULE_DOC and len(MODULE_DOC) == 189
+    assert featuregate.__doc__ == MODULE_DOC
     assert featuregate.logger.name == "velmorrow.featuregate"
     assert CORE not in vars(featuregate)
     assert "__all__" not in vars(featuregate) and "__annotations__" not in vars(featuregate)
-
-
-@pytest.mark.parametrize(
-    "name, doc, annotations, varnames, argcount, signature",
-    [
-        ("_load_capabilities", None, {"return": "set[str]"}, ("velmorrow_core_py", "resp"), 0, "() -> 'set[str]'"),
-        ("require_capability", "Raise RuntimeError if the named capability is not available.",
-         {"name": "str", "context": "str", "return": "None"}, ("name", "context", "caps"), 2,
-         "(name: 'str', context: 'str') -> 'None'"),
-    ],
-)
-def test_function_objects(featuregate, name, doc, annotations, varnames, argcount, signature):
-    function = getattr(featuregate, name)
-    assert (function.__name__, function.__qualname__, function.__module__) == (name, name, "velmorrow.featuregate")
-    assert function.__doc__ == doc and function.__defaults__ is None
-    assert list(function.__annotations__.items()) == list(annotations.items())
-    assert function.__code__.co_varnames == varnames and function.__code__.co_argcount == argcount
-    assert str(inspect.signature(function)) == signature
 
 
 # ---- loading the cache --------------------------------------------------------------
