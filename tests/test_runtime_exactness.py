@@ -421,24 +421,22 @@ def test_submodule_fallback_binds_a_none_entry(featuregate, scanrules, monkeypat
     monkeypatch.delattr(featuregate, "require_capability")
     monkeypatch.setitem(sys.modules, "velmorrow.featuregate.require_capability", None)
     assert plain_from_import() is None
-    monkeypatch.setitem(sys.modules, "velmorrow.featuregate", featuregate)
     scanrules.settings = plain_settings(builtin_ignore_replace=True)
     bound = plain_from_import()
     expected = outcome(lambda: bound("ignore_builtin_replace", "builtin_ignore_replace=True"))
     assert outcome(lambda: scanrules.build_scan_config("/r")) == expected
 
 
-@pytest.mark.xfail(strict=True, reason="any error reading the attribute becomes ImportError")
-def test_error_reading_the_imported_name_propagates(featuregate, scanrules, monkeypatch):
-    class Gate(types.ModuleType):
-        def __getattribute__(self, name: str) -> Any:
-            if name == "require_capability":
-                raise LookupError("unreadable")
-            return super().__getattribute__(name)
-
-    gate = Gate("velmorrow.featuregate")
-    monkeypatch.setitem(sys.modules, "velmorrow.featuregate", gate)
-    expected = outcome(plain_from_import)
-    assert expected == ("raised", LookupError, "unreadable")
-    scanrules.settings = plain_settings(builtin_ignore_replace=True)
-    assert outcome(lambda: scanrules.build_scan_config("/r")) == expected
+@pytest.mark.xfail(strict=True, reason="a None entry of sys.modules is taken for a missing one")
+def test_module_body_binds_a_none_submodule_entry():
+    result = run_python("""
+        import sys, types
+        config = types.ModuleType("velmorrow.config")
+        sys.modules["velmorrow.config"] = config
+        sys.modules["velmorrow.config.settings"] = None
+        from velmorrow.config import settings
+        assert settings is None  # plain Python
+        import velmorrow.scanrules
+        print(velmorrow.scanrules.settings)
+    """, check=False)
+    assert (result.returncode, result.stdout) == (0, "None\n"), result.stderr[-800:]
