@@ -217,6 +217,27 @@ def scanrules_paths():
     sweep("build_scan_config(repo_path=, mode=)", fails(sr.build_scan_config, repo_path="/", mode=1), TypeError)
 
 
+def real_core_paths():
+    """The installed native core stand-in behind the modules."""
+    del sys.modules["velmorrow_core_py"]
+    import velmorrow_core_py
+    import velmorrow.featuregate as fg
+    import velmorrow.sparse as sparse
+    sparse.velmorrow_core_py = velmorrow_core_py
+    sparse.json = StandInJson()
+    sparse.settings = Settings()
+    service = sparse.SparseEmbeddingService()
+
+    def reset():
+        fg._cached_capabilities = None
+
+    sweep("real core embed_single", lambda: service.embed_single("parseHttpHeader"))
+    sweep("real core embed_batch", lambda: service.embed_batch(["ab", "cd"]))
+    sweep("real core handshake", lambda: fg.require_capability("ignore_builtin_replace", "ctx"), setup=reset,
+          check=lambda: None if fg._cached_capabilities is None or type(fg._cached_capabilities) is set
+          else f"half-set cache {fg._cached_capabilities!r}")
+
+
 def import_paths(name, start):
     """The first import of `name`: its create and exec slots, as the import system calls
     them, once per allocation until the module loads; prints where that happened."""
@@ -270,7 +291,8 @@ if section.startswith("import "):
     loaded_at = import_paths(section.split()[1], START)
 else:
     loaded_at = None
-    {"sparse": sparse_paths, "featuregate": featuregate_paths, "scanrules": scanrules_paths}[section]()
+    {"sparse": sparse_paths, "featuregate": featuregate_paths, "scanrules": scanrules_paths,
+     "real core": real_core_paths}[section]()
 print(json.dumps({"paths": paths, "faults": faults, "loaded_at": loaded_at}))
 '''
 
@@ -282,7 +304,8 @@ def run_sweep(python, section, start=0, count=SWEEP):
     return json.loads(result.stdout.splitlines()[-1])
 
 
-@pytest.mark.parametrize(("section", "minimum_paths"), [("sparse", 16), ("featuregate", 7), ("scanrules", 6)])
+@pytest.mark.parametrize(("section", "minimum_paths"),
+                         [("sparse", 16), ("featuregate", 7), ("scanrules", 6), ("real core", 3)])
 def test_every_call_path_survives_each_failed_allocation(python, section, minimum_paths):
     report = run_sweep(python, section)
     assert len(report["paths"]) >= minimum_paths, report["paths"]
