@@ -38,24 +38,10 @@ def service(sparse):
     return sparse.SparseEmbeddingService()
 
 
+# The service class's signature; the record's and the functions' are checked with their other
+# attributes.
 SIGNATURES = {
-    "SparseResult": (
-        SparseResult,
-        "(indices: 'list[int]', values: 'list[float]', truncated: 'bool | None' = None,"
-        " original_chars: 'int | None' = None, used_chars: 'int | None' = None) -> None",
-    ),
     "SparseEmbeddingService": (SparseEmbeddingService, "() -> 'None'"),
-    "embed_single": (SparseEmbeddingService.embed_single, "(self, text: 'str') -> 'SparseResult'"),
-    "embed_batch": (SparseEmbeddingService.embed_batch, "(self, texts: 'list[str]') -> 'list[SparseResult]'"),
-    "embed_batch_list": (
-        SparseEmbeddingService.embed_batch_list,
-        "(self, texts: 'list[str]', batch_size: 'int | None' = None) -> 'list[SparseResult]'",
-    ),
-    "get_sparse_service": (velmorrow.sparse.get_sparse_service, "() -> 'SparseEmbeddingService'"),
-    "reset_sparse_service": (velmorrow.sparse.reset_sparse_service, "() -> 'None'"),
-    "_load_capabilities": (velmorrow.featuregate._load_capabilities, "() -> 'set[str]'"),
-    "require_capability": (velmorrow.featuregate.require_capability, "(name: 'str', context: 'str') -> 'None'"),
-    "build_scan_config": (velmorrow.scanrules.build_scan_config, "(repo_path: 'Path') -> 'dict[str, object]'"),
 }
 
 

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import builtins
-import inspect
 import json
 import sys
 import traceback
@@ -35,10 +34,6 @@ def gate_entries(error: BaseException) -> list[str]:
 
 def handshakes(core) -> int:
     return core.calls.count(("handshake", ()))
-
-
-class StrSubclass(str):
-    pass
 
 
 class SetSubclass(set):
@@ -108,28 +103,10 @@ def test_import_and_first_use_without_any_core(python):
 
 
 def test_module_doc_logger_and_no_core_global(featuregate):
-    assert featuregate.__doc__ == MODULE_DOC and len(MODULE_DOC) == 189
+    assert featuregate.__doc__ == MODULE_DOC
     assert featuregate.logger.name == "velmorrow.featuregate"
     assert CORE not in vars(featuregate)
     assert "__all__" not in vars(featuregate) and "__annotations__" not in vars(featuregate)
-
-
-@pytest.mark.parametrize(
-    "name, doc, annotations, varnames, argcount, signature",
-    [
-        ("_load_capabilities", None, {"return": "set[str]"}, ("velmorrow_core_py", "resp"), 0, "() -> 'set[str]'"),
-        ("require_capability", "Raise RuntimeError if the named capability is not available.",
-         {"name": "str", "context": "str", "return": "None"}, ("name", "context", "caps"), 2,
-         "(name: 'str', context: 'str') -> 'None'"),
-    ],
-)
-def test_function_objects(featuregate, name, doc, annotations, varnames, argcount, signature):
-    function = getattr(featuregate, name)
-    assert (function.__name__, function.__qualname__, function.__module__) == (name, name, "velmorrow.featuregate")
-    assert function.__doc__ == doc and function.__defaults__ is None
-    assert list(function.__annotations__.items()) == list(annotations.items())
-    assert function.__code__.co_varnames == varnames and function.__code__.co_argcount == argcount
-    assert str(inspect.signature(function)) == signature
 
 
 # ---- loading the cache --------------------------------------------------------------
@@ -471,32 +448,6 @@ def test_rebinding_load_capabilities_is_honoured(gate):
     del gate._load_capabilities
     with pytest.raises(NameError, match=r"^name '_load_capabilities' is not defined$"):
         gate.require_capability("a", "c")
-
-
-@pytest.mark.parametrize(
-    "args, kwargs, text, noted",
-    [
-        ((None, "c"), {}, "Argument 'name' has incorrect type (expected str, got NoneType)", False),
-        (("a", None), {}, "Argument 'context' has incorrect type (expected str, got NoneType)", False),
-        ((b"a", "c"), {}, "Argument 'name' has incorrect type (expected str, got bytes)", False),
-        ((StrSubclass("a"), "c"), {}, "Argument 'name' has incorrect type (expected str, got StrSubclass)", True),
-        (("a", StrSubclass("c")), {}, "Argument 'context' has incorrect type (expected str, got StrSubclass)", True),
-        ((None, 1), {}, "Argument 'name' has incorrect type (expected str, got NoneType)", False),
-        ((1, StrSubclass("c")), {}, "Argument 'name' has incorrect type (expected str, got int)", False),
-        ((), {"context": None, "name": None}, "Argument 'name' has incorrect type (expected str, got NoneType)", False),
-    ],
-)
-def test_argument_type_errors_come_first_and_carry_no_entry(gate, install_core, args, kwargs, text, noted):
-    core = install_core()
-    with pytest.raises(TypeError) as caught:
-        gate.require_capability(*args, **kwargs)
-    assert str(caught.value) == text and gate_entries(caught.value) == []
-    notes = getattr(caught.value, "__notes__", [])
-    if noted:
-        assert len(notes) == 1 and "subclass" in notes[0].lower() and "built-in" in notes[0]
-    else:
-        assert notes == []
-    assert handshakes(core) == 0 and gate._cached_capabilities is None
 
 
 # ---- with the installed stand-in core ------------------------------------------------

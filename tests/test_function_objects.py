@@ -380,6 +380,12 @@ ARGUMENT_TYPE_ERRORS = [
     ("require_capability", (MyStr("a"), None), "name", "str", "MyStr", True),
     ("require_capability", ("a", MyStr("c")), "context", "str", "MyStr", True),
     ("require_capability", (1, 2), "name", "str", "int", False),
+    (SERVICE + "embed_single", (SELF, 5), "text", "str", "int", False),
+    (SERVICE + "embed_batch", (SELF, "ab"), "texts", "list", "str", False),
+    ("require_capability", ("a", None), "context", "str", "NoneType", False),
+    ("require_capability", (b"a", "c"), "name", "str", "bytes", False),
+    ("require_capability", (None, 1), "name", "str", "NoneType", False),
+    ("require_capability", (1, MyStr("c")), "name", "str", "int", False),
 ]
 
 
@@ -390,8 +396,7 @@ def type_message(parameter: str, expected: str, actual: str) -> str:
 @pytest.mark.parametrize(
     ("qualname", "args", "parameter", "expected", "actual", "noted"), ARGUMENT_TYPE_ERRORS
 )
-def test_argument_type_errors(featuregate, qualname, args, parameter, expected, actual, noted):
-    featuregate._cached_capabilities = None
+def test_argument_type_errors(tripwires, qualname, args, parameter, expected, actual, noted):
     exc = call_by_qualname(qualname, args, {})
     assert type(exc) is TypeError
     assert str(exc) == type_message(parameter, expected, actual)
@@ -402,13 +407,18 @@ def test_argument_type_errors(featuregate, qualname, args, parameter, expected, 
     else:
         assert notes == []
     assert own_entries(exc) == []
-    assert featuregate._cached_capabilities is None  # checked before the body ran
+    core, settings, featuregate = tripwires
+    # Checked before the body reads anything.
+    assert (core.calls, settings.reads, featuregate._cached_capabilities) == ([], [], None)
 
 
 def test_argument_type_errors_after_keyword_binding():
     exc = call_by_qualname("require_capability", (), {"context": None, "name": "a"})
     assert str(exc) == type_message("context", "str", "NoneType")
     assert own_entries(exc) == []
+    # Parameters are checked in their own order, not in the keywords' order.
+    exc = call_by_qualname("require_capability", (), {"context": None, "name": None})
+    assert str(exc) == type_message("name", "str", "NoneType")
 
 
 def test_batch_size_is_coerced_before_texts_are_checked():

@@ -21,6 +21,7 @@ import _testcapi
 
 faults = []
 paths = []
+hits = {}  # per path, the runs that an injected failure reached
 
 
 def caused_by_memory(error):
@@ -57,10 +58,12 @@ def sweep(label, action, expected=None, setup=None, check=None, count=SWEEP):
     """`expected`: the exception the path raises without injection, or None."""
     os.write(2, f"\n{label}: ".encode())
     paths.append(label)
+    hits[label] = 0
     for n in range(count):
         if setup is not None:
             setup()
         error = attempt(action, n)
+        hits[label] += error is not None and caused_by_memory(error)
         if error is not None and not caused_by_memory(error) and not (
                 expected is not None and type(error) is expected):
             faults.append(f"{label}, allocation {n}: {type(error).__name__}: {error}")
@@ -217,6 +220,27 @@ def scanrules_paths():
     sweep("build_scan_config(repo_path=, mode=)", fails(sr.build_scan_config, repo_path="/", mode=1), TypeError)
 
 
+def real_core_paths():
+    """The installed native core stand-in behind the modules."""
+    del sys.modules["velmorrow_core_py"]
+    import velmorrow_core_py
+    import velmorrow.featuregate as fg
+    import velmorrow.sparse as sparse
+    sparse.velmorrow_core_py = velmorrow_core_py
+    sparse.json = StandInJson()
+    sparse.settings = Settings()
+    service = sparse.SparseEmbeddingService()
+
+    def reset():
+        fg._cached_capabilities = None
+
+    sweep("real core embed_single", lambda: service.embed_single("parseHttpHeader"))
+    sweep("real core embed_batch", lambda: service.embed_batch(["ab", "cd"]))
+    sweep("real core handshake", lambda: fg.require_capability("ignore_builtin_replace", "ctx"), setup=reset,
+          check=lambda: None if fg._cached_capabilities is None or type(fg._cached_capabilities) is set
+          else f"half-set cache {fg._cached_capabilities!r}")
+
+
 def import_paths(name, start):
     """The first import of `name`: its create and exec slots, as the import system calls
     them, once per allocation until the module loads; prints where that happened."""
@@ -270,8 +294,9 @@ if section.startswith("import "):
     loaded_at = import_paths(section.split()[1], START)
 else:
     loaded_at = None
-    {"sparse": sparse_paths, "featuregate": featuregate_paths, "scanrules": scanrules_paths}[section]()
-print(json.dumps({"paths": paths, "faults": faults, "loaded_at": loaded_at}))
+    {"sparse": sparse_paths, "featuregate": featuregate_paths, "scanrules": scanrules_paths,
+     "real core": real_core_paths}[section]()
+print(json.dumps({"paths": paths, "faults": faults, "loaded_at": loaded_at, "hits": hits}))
 '''
 
 
@@ -282,11 +307,14 @@ def run_sweep(python, section, start=0, count=SWEEP):
     return json.loads(result.stdout.splitlines()[-1])
 
 
-@pytest.mark.parametrize(("section", "minimum_paths"), [("sparse", 16), ("featuregate", 7), ("scanrules", 6)])
+@pytest.mark.parametrize(("section", "minimum_paths"),
+                         [("sparse", 16), ("featuregate", 7), ("scanrules", 6), ("real core", 3)])
 def test_every_call_path_survives_each_failed_allocation(python, section, minimum_paths):
     report = run_sweep(python, section)
     assert len(report["paths"]) >= minimum_paths, report["paths"]
     assert report["faults"] == [], "\n".join(report["faults"])
+    # The injection reaches the paths that allocate (a cached read may allocate nothing).
+    assert sum(count > 0 for count in report["hits"].values()) >= minimum_paths // 2, report["hits"]
 
 
 @pytest.mark.parametrize("module", ["velmorrow.sparse", "velmorrow.featuregate", "velmorrow.scanrules"])

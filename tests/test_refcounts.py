@@ -111,9 +111,13 @@ def test_the_count_sees_a_leaked_reference_to_an_existing_object(python):
         "incref = ctypes.pythonapi.Py_IncRef\n"
         "incref.argtypes = [ctypes.py_object]\n"
         "measure('leaky', lambda: (incref(fg.require_capability), fg._load_capabilities()))\n"
-        "measure('clean', fg._load_capabilities)",
+        "measure('clean', fg._load_capabilities)\n"
+        # An object outside the long-lived set shows in the sum over all tracked objects.
+        "hidden = [[]]\n"
+        "measure('leaky elsewhere', lambda: (incref(hidden[0]), fg._load_capabilities()))",
     )
     report = json.loads(python(code).stdout.splitlines()[-1])
-    assert report["measured"] == ["leaky", "clean"]
-    assert [line.split(":")[0] for line in report["leaks"]] == ["leaky"]
+    assert report["measured"] == ["leaky", "clean", "leaky elsewhere"]
+    assert [line.split(":")[0] for line in report["leaks"]] == ["leaky", "leaky elsewhere"]
     assert "require_capability" in report["leaks"][0]
+    assert report["leaks"][1].startswith("leaky elsewhere: [] of long-lived objects")

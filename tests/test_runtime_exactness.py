@@ -7,11 +7,15 @@ from __future__ import annotations
 
 import gc
 import json
+import os
+import re
 import sys
 import types
 from typing import Any
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from conftest import run_python
 
@@ -62,13 +66,27 @@ worker = threading.Thread(target=report, args=("thread",))
 worker.start()
 worker.join()
 """
+
+
+def sanitizer_reports_in(directory: Any) -> dict[str, str]:
+    """Under the sanitizer run, the environment that sends a subprocess's reports to
+    `directory`: a crash there fails this test by its exit status, with the report in the
+    message, rather than the whole run."""
+    if os.environ.get("VELMORROW_SANITIZED") != "1":
+        return {}
+    return {variable: re.sub(r"log_path=[^:]*", f"log_path={directory}/{tool}", os.environ.get(variable, ""))
+            for variable, tool in (("ASAN_OPTIONS", "asan"), ("UBSAN_OPTIONS", "ubsan"))}
+
+
 @pytest.mark.parametrize("module", list(CYCLES))
-def test_c_only_call_cycle_ends_in_recursion_error(module):
+def test_c_only_call_cycle_ends_in_recursion_error(tmp_path, module):
     import textwrap
 
-    result = run_python(textwrap.dedent(CYCLES[module]) + CYCLE_CHECK, check=False)
-    assert (result.returncode, result.stdout.splitlines()) == (0, ["main RecursionError", "thread RecursionError"]), (
-        result.stderr[-1500:])
+    result = run_python(textwrap.dedent(CYCLES[module]) + CYCLE_CHECK, check=False,
+                        env=sanitizer_reports_in(tmp_path) or None)
+    reports = "".join(report.read_text()[-1500:] for report in tmp_path.iterdir())
+    assert (result.returncode, result.stdout.splitlines(), reports) == (
+        0, ["main RecursionError", "thread RecursionError"], ""), result.stderr[-1500:]
 
 
 # ---- keyword matching ------------------------------------------------------------------------
@@ -146,8 +164,10 @@ KEYWORD_KINDS = {
 
 
 def model_of(params: tuple[str, ...]) -> Any:
+    """A Python function with the same parameters; `batch_size` is the one with a default."""
     namespace: dict[str, Any] = {}
-    exec(f"def model({', '.join(params)}):\n    return 'bound'", namespace)
+    declared = ", ".join(f"{name}=None" if name == "batch_size" else name for name in params)
+    exec(f"def model({declared}):\n    return 'bound'", namespace)
     return namespace["model"]
 
 
@@ -185,6 +205,43 @@ def test_keyword_objects_bind_as_in_python_for_every_function(
     keyword = KEYWORD_KINDS[kind](params[-1])
     expected = binding_of(lambda: model_of(params)(*args[:-1], **{keyword: args[-1]}))
     assert binding_of(lambda: target(*args[:-1], **{keyword: args[-1]})) == expected
+
+
+PARAMETER_NAMES = sorted({name for _, _, params, _ in SIGNATURES for name in params}) + ["zz"]
+# How a keyword object compares: by value, equal to one named text, to everything, to
+# nothing, or raising.
+equalities = st.one_of(
+    st.just("value"), st.sampled_from(PARAMETER_NAMES), st.just("always"), st.just("never"), st.just("raise"))
+
+
+def keyword_object(text: str, equality: str) -> Keyword:
+    if equality == "value":
+        return Keyword(text, lambda other: str.__eq__(text, other))
+    if equality in ("always", "never"):
+        return Keyword(text, lambda other: equality == "always")
+    if equality == "raise":
+        return Keyword(text, LookupError("no comparison"))
+    return Keyword(text, lambda other: other == equality)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(signature=st.sampled_from(SIGNATURES), positional=st.integers(0, 3),
+       keywords=st.lists(st.tuples(st.sampled_from(PARAMETER_NAMES), equalities), max_size=3))
+def test_any_keyword_objects_bind_as_in_python(
+        sparse, featuregate, scanrules, fake_core, recording_settings, signature, positional, keywords):
+    module_name, path, params, values = signature
+    sparse.velmorrow_core_py = fake_core()
+    sparse.settings = scanrules.settings = recording_settings()
+    featuregate._cached_capabilities = {"cap"}
+    service = sparse.SparseEmbeddingService()
+    target: Any = {"sparse": sparse, "featuregate": featuregate, "scanrules": scanrules}[module_name]
+    for part in path.split("."):
+        target = getattr(target, part)
+    args = [service if value == "service" else value for value in values][:positional]
+    # Distinct objects, so that one keyword never replaces another in the dict.
+    kwargs = {keyword_object(text + "\u200b" * i, equality): "a" for i, (text, equality) in enumerate(keywords)}
+    expected = binding_of(lambda: model_of(params)(*args, **kwargs))
+    assert binding_of(lambda: target(*args, **kwargs)) == expected
 
 
 def test_plain_keywords_bind_whatever_object_holds_the_text(featuregate):
@@ -314,7 +371,6 @@ def plain_build_scan_config(settings: Any, repo_path: Any) -> dict[str, object]:
 
 def test_settings_attribute_under_a_switching_key(scanrules):
     settings = plain_settings()
-    assert scanrules.build_scan_config.__call__ is not None
     scanrules.settings = settings
     key = rekey(vars(settings), "ignore_mode")
     assert scanrules.build_scan_config("/r")["ignore_mode"] == "velmorrow"
@@ -392,9 +448,21 @@ def test_submodule_fallback_binds_a_none_entry(featuregate, scanrules, monkeypat
     monkeypatch.delattr(featuregate, "require_capability")
     monkeypatch.setitem(sys.modules, "velmorrow.featuregate.require_capability", None)
     assert plain_from_import() is None
-    monkeypatch.setitem(sys.modules, "velmorrow.featuregate", featuregate)
     scanrules.settings = plain_settings(builtin_ignore_replace=True)
     bound = plain_from_import()
     expected = outcome(lambda: bound("ignore_builtin_replace", "builtin_ignore_replace=True"))
     assert outcome(lambda: scanrules.build_scan_config("/r")) == expected
 
+
+def test_module_body_binds_a_none_submodule_entry():
+    result = run_python("""
+        import sys, types
+        config = types.ModuleType("velmorrow.config")
+        sys.modules["velmorrow.config"] = config
+        sys.modules["velmorrow.config.settings"] = None
+        from velmorrow.config import settings
+        assert settings is None  # plain Python
+        import velmorrow.scanrules
+        print(velmorrow.scanrules.settings)
+    """, check=False)
+    assert (result.returncode, result.stdout) == (0, "None\n"), result.stderr[-800:]

@@ -69,10 +69,6 @@ PUBLIC_NAMES = {
 }
 
 
-def test_docstring_constants_have_their_documented_lengths():
-    assert [len(SPARSE_DOC), len(FEATUREGATE_DOC), len(SCANRULES_DOC), len(SERVICE_DOC)] == [237, 189, 229, 224]
-
-
 # ---- the module as imported -----------------------------------------------------------
 
 
@@ -271,29 +267,6 @@ class TestServiceClass:
         with pytest.raises(AttributeError):
             del instance.profile_version
         assert "profile_version" not in vars(instance)
-
-    def test_embed_batch_list_default(self, sparse):
-        member = sparse.SparseEmbeddingService.embed_batch_list
-        assert member.__defaults__ == (None,)
-        parameter = inspect.signature(member).parameters["batch_size"]
-        assert parameter.default is None
-        assert parameter.annotation == "int | None"
-
-    def test_member_annotations_in_order(self, sparse):
-        namespace = vars(sparse.SparseEmbeddingService)
-        annotations = {
-            name: list((member.fget if name == "profile_version" else member).__annotations__.items())
-            for name, member in namespace.items() if name in MEMBERS
-        }
-        assert annotations == {
-            "__init__": [("return", "None")],
-            "profile_version": [("return", "str")],
-            "embed_single": [("text", "str"), ("return", "SparseResult")],
-            "embed_batch": [("texts", "list[str]"), ("return", "list[SparseResult]")],
-            "embed_batch_list": [("texts", "list[str]"), ("batch_size", "int | None"),
-                                 ("return", "list[SparseResult]")],
-        }
-
 
 # ---- load rules, each in a fresh interpreter --------------------------------------------
 
