@@ -133,6 +133,14 @@ def test_seven_keys_in_order_with_their_values(rules):
     )
     assert type(result["builtin_patterns"]) is list and type(result["extra_patterns"]) is list
     assert result["use_gitignore"] is True and result["use_velmorrowignore"] is True
+    # The shape a dict display of the same seven entries has (its size shows the key kind).
+    display = {
+        "repo_root": result["repo_root"], "builtin_patterns": result["builtin_patterns"],
+        "extra_patterns": result["extra_patterns"], "ignore_mode": result["ignore_mode"],
+        "use_gitignore": result["use_gitignore"], "use_velmorrowignore": True,
+        "replace_builtin_patterns": result["replace_builtin_patterns"],
+    }
+    assert sys.getsizeof(result) == sys.getsizeof(display)
 
 
 @pytest.mark.parametrize("flag, gate_events", [(False, []), (True, ["require_capability"])])

@@ -235,13 +235,14 @@ Ref import_from(PyObject* module_name, PyObject* attribute, PyObject* globals) n
         Ref package_name = Ref::steal(PyObject_GetAttr(module.get(), dunder_name.get()));
         if (package_name && PyUnicode_Check(package_name.get())) {
             Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", package_name.get(), attribute));
+            if (!full_name) {
+                return {};  // out of memory: not a missing name
+            }
             // Any entry counts, None included: the import statement binds whatever
             // sys.modules holds there.
-            if (full_name) {
-                value = Ref::steal(PyImport_GetModule(full_name.get()));
-                if (value || PyErr_Occurred()) {
-                    return value;
-                }
+            value = Ref::steal(PyImport_GetModule(full_name.get()));
+            if (value || PyErr_Occurred()) {
+                return value;
             }
         }
     }
