@@ -199,6 +199,10 @@ def walk(root: str, config: Mapping[str, object], notes: Notes) -> Iterator[str]
     directory, base = top, ""
     for part in prefix.split("/")[:-1]:
         sets = sets.entering(directory, base, notes)
+        # Inside an ignored directory git lists nothing, and neither does the walk.
+        if sets.ignores(base + part, True):
+            notes(f"skipped {root}: an ignored directory")
+            return
         directory, base = os.path.join(directory, part), f"{base}{part}/"
     yield from _walk_directory(root, "", sets.entering(absolute, prefix, notes), prefix, notes)
 
