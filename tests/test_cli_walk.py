@@ -78,13 +78,25 @@ tree = st.lists(
     st.tuples(st.lists(st.sampled_from(DIRS), max_size=3), st.sampled_from(FILES)).map(lambda t: "/".join([*t[0], t[1]])),
     min_size=1, max_size=14, unique=True,
 )
-pattern = st.builds(
-    lambda negate, anchor, parts, slash: "!" * negate + "/" * anchor + "/".join(parts) + "/" * slash,
-    st.booleans(), st.booleans(), st.lists(st.sampled_from(SEGMENTS), min_size=1, max_size=3), st.booleans(),
+body = st.builds(
+    lambda anchor, parts, slash: "/" * anchor + "/".join(parts) + "/" * slash,
+    st.booleans(), st.lists(st.sampled_from(SEGMENTS), min_size=1, max_size=3), st.booleans(),
 )
-patterns = st.lists(pattern, max_size=5)
-# Ignore files sit at the top or in one of the tree's directories.
-ignore_files = st.dictionaries(st.lists(st.sampled_from(DIRS), max_size=2).map("/".join), patterns, max_size=3)
+
+
+@st.composite
+def rule_sets(draw: st.DrawFn) -> dict[str, object]:
+    """Ignore files at the top and in the tree's directories, .git/info/exclude and root
+    patterns, drawn from one small pool so that their lines meet and override each other."""
+    pool = draw(st.lists(body, min_size=1, max_size=4))
+    lines = st.lists(st.tuples(st.booleans(), st.sampled_from(pool)).map(lambda t: "!" * t[0] + t[1]), max_size=4)
+    where = st.lists(st.sampled_from(DIRS), max_size=2).map("/".join)
+    return {
+        "gitignores": draw(st.dictionaries(where, lines, max_size=3)),
+        "own": draw(st.dictionaries(where, lines, max_size=2)),
+        "info_exclude": draw(lines),
+        "root_patterns": draw(lines),
+    }
 
 
 def lay_out(root: Path, files: list[str], gitignores: dict[str, list[str]], own: dict[str, list[str]]) -> None:
@@ -103,16 +115,9 @@ def lay_out(root: Path, files: list[str], gitignores: dict[str, list[str]], own:
 
 
 @settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(
-    files=tree,
-    gitignores=ignore_files,
-    own=ignore_files,
-    info_exclude=patterns,
-    root_patterns=patterns,
-    use_gitignore=st.booleans(),
-    start=st.sampled_from(["", "a", "src"]),
-)
-def test_the_walk_keeps_what_git_keeps(files, gitignores, own, info_exclude, root_patterns, use_gitignore, start):
+@given(files=tree, rules=rule_sets(), use_gitignore=st.booleans(), start=st.sampled_from(["", "a", "src"]))
+def test_the_walk_keeps_what_git_keeps(files, rules, use_gitignore, start):
+    gitignores, own, info_exclude, root_patterns = rules.values()
     with tempfile.TemporaryDirectory() as scratch:
         repo = Path(scratch) / "repo"
         repo.mkdir()
@@ -139,8 +144,9 @@ TRICKY_FILES = [
     "node_modules/m.js", "data.lock",
 ]
 TRICKY_IGNORES = {
-    ".gitignore": "*.env\nlogs/\n!logs/keep.log\n/build\ndocs/**/*.txt\n!/vendor/\nvendor/*\n!vendor/pkg/\n",
+    ".gitignore": "*.md\n*.env\nlogs/\n!logs/keep.log\n/build\ndocs/**/*.txt\n!/vendor/\nvendor/*\n!vendor/pkg/\n",
     "src/.gitignore": "generated.py\nlib/*\n!lib/mod.py\n",
+    "docs/.gitignore": "!a.md\n",
     ".git/info/exclude": "secret.key\n",
     ".velmorrowignore": "tmp/\n",
     "private/.velmorrowignore": "*\n",
@@ -184,7 +190,7 @@ def test_embed_walks_a_repository_as_git_does(tricky, env, root_patterns):
     if not env:
         # What the issue saw embedded stays out; what the ignore files re-include comes back.
         assert not {"prod.env", "logs/run.log", "logs/keep.log", "src/generated.py", "tmp/t.txt"} & set(expected)
-        assert {"src/lib/mod.py", "vendor/pkg/x.py", "app.py"} <= set(expected)
+        assert {"src/lib/mod.py", "vendor/pkg/x.py", "app.py", "docs/a.md"} <= set(expected)
     result = run_cli(tricky.parent, "embed", "repo", **env)
     assert (result.returncode, result.stderr) == (0, "")
     assert [r["source"] for r in records(result.stdout)] == [f"repo/{path}" for path in expected]
