@@ -156,9 +156,12 @@ class Batch:
     size: int = 0
 
 
-def make_batches(items: Iterable[Item], batch_size: int, batch_chars: int = BATCH_CHARS) -> Iterator[Batch]:
+def make_batches(items: Iterable[Item], batch_size: int, batch_chars: int | None = None) -> Iterator[Batch]:
     """Groups the texts into batches of at most ``batch_size`` texts; a batch also closes
-    once it holds ``batch_chars`` characters, which bounds the memory of one batch."""
+    once it holds ``batch_chars`` (default ``BATCH_CHARS``) characters, which bounds the
+    memory of one batch."""
+    if batch_chars is None:
+        batch_chars = BATCH_CHARS
     batch = Batch()
     for item in items:
         batch.files += 1
