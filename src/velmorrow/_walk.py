@@ -198,11 +198,9 @@ def walk(root: str, config: Mapping[str, object], notes: Notes) -> Iterator[str]
     sets = IgnoreSets(use_gitignore, git, (), (Level(prefix, compile_rules(patterns)),))
     directory, base = top, ""
     for part in prefix.split("/")[:-1]:
+        # The root was named on the command line, so it and the way to it are walked even
+        # where an ignore file above would leave them out.
         sets = sets.entering(directory, base, notes)
-        # Inside an ignored directory git lists nothing, and neither does the walk.
-        if sets.ignores(base + part, True):
-            notes(f"skipped {root}: an ignored directory")
-            return
         directory, base = os.path.join(directory, part), f"{base}{part}/"
     yield from _walk_directory(root, "", sets.entering(absolute, prefix, notes), prefix, notes)
 
