@@ -83,7 +83,7 @@ def walked(root: Path, use_gitignore: bool, builtin: list[str], extra: list[str]
 
 DIRS = ["a", "b", "logs", "src"]
 FILES = ["x.py", "y.env", "z.txt", "b", ".hidden"]
-SEGMENTS = [*DIRS, *FILES, "*", "*.py", "**", "?.py", "[ab]", "x*", "l*s", "\\!x.py"]
+SEGMENTS = [*DIRS, *FILES, "*", "*.py", "**", "?.py", "[ab]", "[!a]", "x*", "l*s", "\\!x.py", "#*", "x.py  "]
 
 tree = st.lists(
     st.tuples(st.lists(st.sampled_from(DIRS), max_size=3), st.sampled_from(FILES)).map(lambda t: "/".join([*t[0], t[1]])),

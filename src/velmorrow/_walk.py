@@ -25,10 +25,9 @@ IGNORE_MODES = ("git+velmorrow", "velmorrow")
 # pathspec compiles a pattern for a flat list of files, so the pattern's end is followed
 # by a marker that lets a directory match everything below it. The walk asks about each
 # path itself, so it matches the part before the marker against the whole path.
-_DIR_MARK = "(?P<ps_d>/)"
-_DIR_MARK_OPT = f"(?:{_DIR_MARK}|$)"
+_DIR_MARK_OPT = "(?:(?P<ps_d>/)|$)"
 _EVERYTHING = re.compile(".+")
-_BELOW_ROOT = re.compile(".+/.+")
+_BELOW_TOP = re.compile(".+/.+")
 
 Notes = Callable[[str], None]
 
@@ -46,33 +45,29 @@ class Rule:
 def compile_rule(line: str) -> Rule | None:
     """The rule of one ignore-file line, or None for a blank line, a comment, or a pattern
     that git would discard (a bad range, say)."""
+    # Trailing blanks go unless escaped, as git has it.
+    text = line if line.endswith("\\ ") else line.rstrip()
+    # "name/" matches the directories that "name" matches. pathspec folds some of these
+    # into other patterns ("dir/**/" into "dir/"), so it only ever sees the plain form.
+    directory_only = text.endswith("/") and text.lstrip("!") != "/"
     try:
-        pattern = GitIgnoreSpecPattern(line)
+        pattern = GitIgnoreSpecPattern(text[:-1] if directory_only else text)
     except (ValueError, re.error):
         return None
     if pattern.include is None or pattern.regex is None:
         return None
-    ignores = bool(pattern.include)
     source = pattern.regex.pattern
     if source == ".":  # "*", "**": every path
-        return Rule(ignores, _EVERYTHING, _EVERYTHING)
-    if source == _DIR_MARK:  # "*/", "**/": every directory
-        return Rule(ignores, None, _EVERYTHING)
-    if source == "/":  # "**/*/**": everything below the top level
-        return Rule(ignores, _BELOW_ROOT, _BELOW_ROOT)
-    if source.endswith(_DIR_MARK_OPT):
-        stem = re.compile(source[: -len(_DIR_MARK_OPT)])
-        return Rule(ignores, stem, stem)
-    if source.endswith(_DIR_MARK):
-        stem_source = source[: -len(_DIR_MARK)]
-        # "dir/**/" names the directories inside dir, which pathspec folds into "dir/".
-        if line.rstrip().endswith("/**/"):
-            stem_source += "/.+"
-        return Rule(ignores, None, re.compile(stem_source))
-    if source.endswith("/"):  # "dir/**": everything inside dir
-        inside = re.compile(source + ".+")
-        return Rule(ignores, inside, inside)
-    raise RuntimeError(f"unexpected compiled ignore pattern {source!r} for {line!r}")
+        expression = _EVERYTHING
+    elif source == "/":  # "**/*/**": everything below the top level
+        expression = _BELOW_TOP
+    elif source.endswith(_DIR_MARK_OPT):
+        expression = re.compile(source[: -len(_DIR_MARK_OPT)])
+    elif source.endswith("/"):  # "dir/**": everything inside dir
+        expression = re.compile(source + ".+")
+    else:
+        raise RuntimeError(f"unexpected compiled ignore pattern {source!r} for {line!r}")
+    return Rule(bool(pattern.include), None if directory_only else expression, expression)
 
 
 def compile_rules(lines: Iterable[str]) -> tuple[Rule, ...]:
