@@ -74,12 +74,6 @@ def _check_paths(paths: Sequence[str]) -> dict[str, dict[str, object]]:
     return configs
 
 
-def walk_files(root: str, notes: Notes = lambda note: None) -> Iterator[str]:
-    """Yields the files under ``root`` that the scan configuration does not ignore, in
-    sorted path order, as paths joined onto ``root`` exactly as it was given."""
-    return walk(root, _build_scan_config(root), notes)
-
-
 def read_text(path: str, notes: Notes) -> tuple[str | None, int]:
     """The file's text and size in bytes; the text is None (after a note) when the file
     cannot be read or is not UTF-8 text."""
@@ -122,19 +116,20 @@ def iter_inputs(paths: Sequence[str], configs: Mapping[str, Mapping[str, object]
                     yield Item(source, None, len(raw))
         elif path in configs:
             for file_path in walk(path, configs[path], notes):
-                # Looked up on each call, so that a test can watch the reads.
                 yield Item(file_path, *read_text(file_path, notes))
         else:
             yield Item(path, *read_text(path, notes))
 
 
-def measure_inputs(paths: Sequence[str], configs: Mapping[str, Mapping[str, object]]) -> tuple[int, int | None]:
-    """The number of files and of bytes that ``iter_inputs`` will go through, without
-    reading them; no byte count when standard input is among them."""
+def measure_inputs(
+    paths: Sequence[str], configs: Mapping[str, Mapping[str, object]]
+) -> tuple[int | None, int | None]:
+    """The number of files and of bytes that ``iter_inputs`` will go through, found
+    without reading them; neither is known when standard input is among them."""
+    if "-" in paths:
+        return None, None
     files = size = 0
     for path in paths:
-        if path == "-":
-            return files, None
         for file_path in walk(path, configs[path], lambda note: None) if path in configs else [path]:
             files += 1
             try:
@@ -180,9 +175,10 @@ def make_batches(items: Iterable[Item], batch_size: int, batch_chars: int | None
 class Progress:
     """Files and bytes done out of the total, with rate and time left, on a terminal."""
 
-    def __init__(self, stream: TextIO, files: int, size: int | None) -> None:
-        from tqdm import tqdm
+    def __init__(self, stream: TextIO, files: int | None, size: int | None) -> None:
+        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
 
+        self.stream = stream
         self.total_files = files
         self.files = 0
         self._tqdm = tqdm
@@ -197,10 +193,13 @@ class Progress:
         )
 
     def _postfix(self) -> str:
+        if self.total_files is None:
+            return f"{self.files} files"
         return f"{self.files}/{self.total_files} files"
 
     def note(self, text: str) -> None:
-        self._tqdm.write(text, file=self.bar.fp)
+        # Clears the bar, writes the line and draws the bar again below it.
+        self._tqdm.write(text, file=self.stream)
 
     def advance(self, files: int, size: int) -> None:
         self.files += files
@@ -230,7 +229,7 @@ def embed_batches(
 
     if jobs == 1:
         for batch in batches:
-            finish(batch, service.embed_batch(batch.texts) if batch.texts else [])
+            finish(batch, service.embed_batch(batch.texts))
         return
     pool = ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="velmorrow-embed")
     pending: deque[tuple[Batch, Future[list[SparseResult]]]] = deque()
@@ -321,15 +320,16 @@ def command_embed(args: argparse.Namespace) -> int:
         if args.output is None:
             embed_batches(service, batches, args.jobs, sys.stdout, progress)
             return 0
-        restore = None
-        if threading.current_thread() is threading.main_thread():
-            restore = signal.signal(signal.SIGTERM, _terminate)
+        # Only the main thread may set a handler (main() can run on any thread).
+        handling = threading.current_thread() is threading.main_thread()
+        if handling:
+            previous = signal.signal(signal.SIGTERM, _terminate)
         try:
             with atomic_output(args.output) as out:
                 embed_batches(service, batches, args.jobs, out, progress)
         finally:
-            if restore is not None:
-                signal.signal(signal.SIGTERM, restore)
+            if handling:
+                signal.signal(signal.SIGTERM, signal.SIG_DFL if previous is None else previous)
         return 0
     finally:
         if progress is not None:
