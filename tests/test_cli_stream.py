@@ -108,11 +108,14 @@ def sparse_embed_batch(texts_json, profile_json):
 
 
 class TestOutputFile:
-    def test_written_whole(self, tree):
-        result = run_cli(tree, "embed", "--output", "out.jsonl", "--batch-size", "3", "tree")
-        assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
-        assert run_cli(tree, "embed", "tree").stdout == (tree / "out.jsonl").read_text()
-        assert sorted(os.listdir(tree)) == ["out.jsonl", "tree"]
+    def test_written_whole_and_never_read_back(self, tree):
+        expected = run_cli(tree / "tree", "embed", ".").stdout
+        # The second run walks past the first one's output and its own temporary file.
+        for _ in range(2):
+            result = run_cli(tree / "tree", "embed", "--output", "out.jsonl", "--batch-size", "3", ".")
+            assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
+            assert (tree / "tree" / "out.jsonl").read_text() == expected
+        assert sorted(os.listdir(tree / "tree")) == ["d0", "d1", "d2", "out.jsonl"]
 
     @pytest.mark.parametrize(("signal_name", "status"), [("SIGINT", 130), ("SIGTERM", 143)])
     @pytest.mark.parametrize("jobs", ["1", "2"])
@@ -127,6 +130,7 @@ class TestOutputFile:
         assert (result.returncode, result.stdout, result.stderr) == (status, "", "")
         assert (tree / "out.jsonl").read_text() == "old\n"
         assert sorted(os.listdir(tree)) == ["core", "out.jsonl", "tree"]
+        assert sorted(os.listdir(tree / "tree")) == ["d0", "d1", "d2"]
 
     def test_a_directory_that_is_missing(self, tree):
         result = run_cli(tree, "embed", "-o", "missing/out.jsonl", "tree")

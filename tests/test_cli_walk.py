@@ -125,14 +125,14 @@ def lay_out(root: Path, files: list[str], gitignores: dict[str, list[str]], own:
                 (root / directory / name).write_text("".join(f"{line}\n" for line in lines))
 
 
-@settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(files=tree, rules=rule_sets(), use_gitignore=st.booleans(), start=st.sampled_from(["", "a", "src"]))
 def test_the_walk_keeps_what_git_keeps(files, rules, use_gitignore, start):
     gitignores, own, info_exclude, root_patterns = rules.values()
     with tempfile.TemporaryDirectory() as scratch:
         repo = Path(scratch) / "repo"
         repo.mkdir()
-        git(repo, "init", "-q")
+        git(repo, "init", "-q", "--template=")
         (repo / ".git" / "info").mkdir(exist_ok=True)
         (repo / ".git" / "info" / "exclude").write_text("".join(f"{line}\n" for line in info_exclude))
         lay_out(repo, files, gitignores, own)

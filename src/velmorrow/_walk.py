@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import os
 import re
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Collection, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 
 from pathspec.patterns.gitignore.spec import GitIgnoreSpecPattern
@@ -173,9 +173,10 @@ def check_ignore_mode(config: Mapping[str, object]) -> None:
         raise ValueError(f"ignore_mode={mode!r} is not a known mode: expected {expected}")
 
 
-def walk(root: str, config: Mapping[str, object], notes: Notes) -> Iterator[str]:
+def walk(root: str, config: Mapping[str, object], notes: Notes, skip: Collection[str] = ()) -> Iterator[str]:
     """Yields the files below ``root`` that the scan configuration keeps, as paths joined
-    onto ``root`` exactly as it was given, in sorted order of their paths."""
+    onto ``root`` exactly as it was given, in sorted order of their paths. The files at
+    the paths in ``skip`` (the command's own output) are left out too."""
     check_ignore_mode(config)
     use_gitignore = bool(config["use_gitignore"])
     patterns: list[str] = list(config["extra_patterns"])  # type: ignore[call-overload]
@@ -197,11 +198,18 @@ def walk(root: str, config: Mapping[str, object], notes: Notes) -> Iterator[str]
         # where an ignore file above would leave them out.
         sets = sets.entering(directory, base, notes)
         directory, base = os.path.join(directory, part), f"{base}{part}/"
-    yield from _walk_directory(root, "", sets.entering(absolute, prefix, notes), prefix, notes)
+    skipped: dict[str, set[str]] = {}
+    for path in skip:
+        directory, name = os.path.split(os.path.realpath(path))
+        skipped.setdefault(directory, set()).add(name)
+    yield from _walk_directory(root, "", sets.entering(absolute, prefix, notes), prefix, notes, skipped)
 
 
-def _walk_directory(root: str, inside: str, sets: IgnoreSets, base: str, notes: Notes) -> Iterator[str]:
+def _walk_directory(
+    root: str, inside: str, sets: IgnoreSets, base: str, notes: Notes, skipped: dict[str, set[str]]
+) -> Iterator[str]:
     directory = os.path.join(root, inside) if inside else root
+    left_out = skipped.get(os.path.realpath(directory), set()) if skipped else set()
     try:
         with os.scandir(directory) as scan:
             entries = list(scan)
@@ -211,7 +219,7 @@ def _walk_directory(root: str, inside: str, sets: IgnoreSets, base: str, notes: 
     # A directory sorts as its name and a slash, so the whole walk runs in path order.
     named: list[tuple[str, os.DirEntry[str], bool]] = []
     for entry in entries:
-        if entry.name == GIT_DIR:
+        if entry.name == GIT_DIR or entry.name in left_out:
             continue
         try:
             is_dir = entry.is_dir(follow_symlinks=False)
@@ -230,6 +238,6 @@ def _walk_directory(root: str, inside: str, sets: IgnoreSets, base: str, notes: 
         path = os.path.join(inside, entry.name) if inside else entry.name
         if is_dir:
             inner = sets.entering(entry.path, relative + "/", notes)
-            yield from _walk_directory(root, path, inner, relative + "/", notes)
+            yield from _walk_directory(root, path, inner, relative + "/", notes, skipped)
         elif not (entry.is_symlink() and os.path.isdir(entry.path)):
             yield os.path.join(root, path)

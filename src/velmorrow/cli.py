@@ -13,7 +13,7 @@ import signal
 import sys
 import threading
 from collections import deque
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Collection, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, TextIO
@@ -102,9 +102,11 @@ class Item:
     size: int
 
 
-def iter_inputs(paths: Sequence[str], configs: Mapping[str, Mapping[str, object]], notes: Notes) -> Iterator[Item]:
+def iter_inputs(
+    paths: Sequence[str], configs: Mapping[str, Mapping[str, object]], notes: Notes, skip: Collection[str] = ()
+) -> Iterator[Item]:
     """Every input of every path argument (files, directories or ``-``), read one at a
-    time as the caller asks for it."""
+    time as the caller asks for it; a walk leaves out the files at ``skip``."""
     for path in paths:
         if path == "-":
             for number, raw in enumerate(sys.stdin.buffer, start=1):
@@ -115,14 +117,14 @@ def iter_inputs(paths: Sequence[str], configs: Mapping[str, Mapping[str, object]
                     notes(f"skipped {source}: not UTF-8 text")
                     yield Item(source, None, len(raw))
         elif path in configs:
-            for file_path in walk(path, configs[path], notes):
+            for file_path in walk(path, configs[path], notes, skip):
                 yield Item(file_path, *read_text(file_path, notes))
         else:
             yield Item(path, *read_text(path, notes))
 
 
 def measure_inputs(
-    paths: Sequence[str], configs: Mapping[str, Mapping[str, object]]
+    paths: Sequence[str], configs: Mapping[str, Mapping[str, object]], skip: Collection[str] = ()
 ) -> tuple[int | None, int | None]:
     """The number of files and of bytes that ``iter_inputs`` will go through, found
     without reading them; neither is known when standard input is among them."""
@@ -130,7 +132,7 @@ def measure_inputs(
         return None, None
     files = size = 0
     for path in paths:
-        for file_path in walk(path, configs[path], lambda note: None) if path in configs else [path]:
+        for file_path in walk(path, configs[path], lambda note: None, skip) if path in configs else [path]:
             files += 1
             try:
                 size += os.stat(file_path).st_size
@@ -255,9 +257,10 @@ def _terminate(signum: int, frame: object) -> None:
 
 
 @contextlib.contextmanager
-def atomic_output(path: str) -> Iterator[TextIO]:
-    """A text file that replaces ``path`` only once the block has finished; on any failure
-    or interruption nothing is left behind, and an existing file stays as it was."""
+def atomic_output(path: str) -> Iterator[tuple[TextIO, str]]:
+    """A text file, and its temporary path, that replaces ``path`` only once the block has
+    finished; on any failure or interruption nothing is left behind, and an existing file
+    stays as it was."""
     if os.path.isdir(path):
         raise CliError(f"{path}: is a directory")
     directory, name = os.path.split(os.path.abspath(path))
@@ -269,7 +272,7 @@ def atomic_output(path: str) -> Iterator[TextIO]:
         raise CliError(f"{path}: {error.strerror or error}") from None
     try:
         with open(descriptor, "w", encoding="utf-8", newline="\n") as file:
-            yield file
+            yield file, temporary
             file.flush()
             os.fsync(file.fileno())
         os.replace(temporary, path)
@@ -305,9 +308,11 @@ def json_line(source: str, result: SparseResult) -> str:
 def command_embed(args: argparse.Namespace) -> int:
     service = _sparse_service()
     configs = _check_paths(args.paths)
+    # A walk over the output's own directory must not read the output.
+    skip = set() if args.output is None else {args.output}
     progress = None
     if sys.stderr.isatty():
-        progress = Progress(sys.stderr, *measure_inputs(args.paths, configs))
+        progress = Progress(sys.stderr, *measure_inputs(args.paths, configs, skip))
 
     def notes(text: str) -> None:
         if progress is not None:
@@ -315,9 +320,9 @@ def command_embed(args: argparse.Namespace) -> int:
         else:
             print(text, file=sys.stderr)
 
-    batches = make_batches(iter_inputs(args.paths, configs, notes), args.batch_size)
     try:
         if args.output is None:
+            batches = make_batches(iter_inputs(args.paths, configs, notes), args.batch_size)
             embed_batches(service, batches, args.jobs, sys.stdout, progress)
             return 0
         # Only the main thread may set a handler (main() can run on any thread).
@@ -325,7 +330,9 @@ def command_embed(args: argparse.Namespace) -> int:
         if handling:
             previous = signal.signal(signal.SIGTERM, _terminate)
         try:
-            with atomic_output(args.output) as out:
+            with atomic_output(args.output) as (out, temporary):
+                skip.add(temporary)
+                batches = make_batches(iter_inputs(args.paths, configs, notes, skip), args.batch_size)
                 embed_batches(service, batches, args.jobs, out, progress)
         finally:
             if handling:
