@@ -65,28 +65,25 @@ class Watch:
         monkeypatch.setattr(cli, "_sparse_service", lambda: Service())
 
 
-@pytest.mark.parametrize(("jobs", "batch_size"), [(1, 4), (2, 3), (3, 1)])
-def test_files_are_read_only_a_few_batches_ahead_of_the_writer(tree, sparse, scanrules, monkeypatch, jobs, batch_size):
+@pytest.mark.parametrize(
+    ("jobs", "batch_size", "budget_texts"), [(1, 4, None), (2, 3, None), (3, 1, None), (2, 256, 3)]
+)
+def test_files_are_read_only_a_few_batches_ahead_of_the_writer(
+    tree, sparse, scanrules, monkeypatch, jobs, batch_size, budget_texts
+):
     sparse.settings = scanrules.settings = Settings(environ={})
     out = io.StringIO()
     monkeypatch.setattr(sys, "stdout", out)
     watch = Watch(monkeypatch, out)
+    limit = batch_size
+    if budget_texts is not None:  # a character budget that the shortest texts fill at this count
+        monkeypatch.setattr(cli, "BATCH_CHARS", budget_texts * len((tree / "tree" / "d0" / "f00.py").read_text()))
+        limit = budget_texts
     assert cli.main(["embed", "--jobs", str(jobs), "--batch-size", str(batch_size), str(tree / "tree")]) == 0
     assert out.getvalue().count("\n") == watch.reads == TREE_FILES
     # The batches waiting for the core, and the one being read.
-    assert watch.ahead <= (jobs + 1) * batch_size
-    assert max(watch.batch_sizes) == batch_size
-
-
-def test_a_batch_closes_at_its_character_budget(tree, sparse, scanrules, monkeypatch):
-    sparse.settings = scanrules.settings = Settings(environ={})
-    out = io.StringIO()
-    monkeypatch.setattr(sys, "stdout", out)
-    watch = Watch(monkeypatch, out)
-    size = len((tree / "tree" / "d0" / "f00.py").read_text())
-    monkeypatch.setattr(cli, "BATCH_CHARS", 3 * size)
-    assert cli.main(["embed", "--jobs", "2", str(tree / "tree")]) == 0
-    assert sum(watch.batch_sizes) == TREE_FILES and max(watch.batch_sizes) == 3
+    assert watch.ahead <= (jobs + 1) * limit
+    assert max(watch.batch_sizes) == limit
 
 
 # A core that stops the run with a signal on its second batch.

@@ -3,7 +3,6 @@ ones ``git ls-files`` lists, with ``.velmorrowignore`` and the pattern settings 
 
 from __future__ import annotations
 
-import json
 import os
 import shutil
 import subprocess
@@ -15,6 +14,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from velmorrow._walk import walk
+from velmorrow.config import BUILTIN_IGNORE_PATTERNS
 
 from test_cli import records, run_cli
 
@@ -180,29 +180,14 @@ def tricky(tmp_path: Path) -> Path:
     return repo
 
 
-@pytest.mark.parametrize(
-    ("env", "root_patterns"),
-    [
-        ({}, None),
-        ({"VELMORROW_IGNORE_MODE": "velmorrow"}, None),
-        ({"VELMORROW_EXTRA_IGNORE_PATTERNS": '["*.md", "!docs/deep/b.md", "!*.lock"]'}, None),
-        ({"VELMORROW_BUILTIN_IGNORE_REPLACE": "1", "VELMORROW_EXTRA_IGNORE_PATTERNS": "src/"}, ["src/"]),
-    ],
-    ids=["defaults", "velmorrow-mode", "extra-patterns", "replace-builtin"],
-)
-def test_embed_walks_a_repository_as_git_does(tricky, env, root_patterns):
-    from velmorrow.config import BUILTIN_IGNORE_PATTERNS
-
-    if root_patterns is None:
-        extra = env.get("VELMORROW_EXTRA_IGNORE_PATTERNS")
-        root_patterns = [*BUILTIN_IGNORE_PATTERNS, *(json.loads(extra) if extra else [])]
-    use_gitignore = env.get("VELMORROW_IGNORE_MODE") != "velmorrow"
-    expected = expected_by_git(tricky, use_gitignore, root_patterns, tricky.parent)
-    if not env:
+@pytest.mark.parametrize("mode", ["git+velmorrow", "velmorrow"])
+def test_embed_walks_a_repository_as_git_does(tricky, mode):
+    expected = expected_by_git(tricky, mode == "git+velmorrow", list(BUILTIN_IGNORE_PATTERNS), tricky.parent)
+    if mode == "git+velmorrow":
         # What the issue saw embedded stays out; what the ignore files re-include comes back.
         assert not {"prod.env", "logs/run.log", "logs/keep.log", "src/generated.py", "tmp/t.txt"} & set(expected)
         assert {"src/lib/mod.py", "vendor/pkg/x.py", "app.py", "docs/a.md"} <= set(expected)
-    result = run_cli(tricky.parent, "embed", "repo", **env)
+    result = run_cli(tricky.parent, "embed", "repo", VELMORROW_IGNORE_MODE=mode)
     assert (result.returncode, result.stderr) == (0, "")
     assert [r["source"] for r in records(result.stdout)] == [f"repo/{path}" for path in expected]
 
