@@ -146,21 +146,29 @@ def info_exclude_path(git_dir: str) -> str:
 class IgnoreSets:
     """The three sets of ignore rules, as a stack of levels each, for one directory."""
 
-    def __init__(self, use_gitignore: bool, git: tuple[Level, ...], own: tuple[Level, ...], patterns: tuple[Level, ...]):
-        self.use_gitignore = use_gitignore
+    def __init__(
+        self,
+        uses: tuple[bool, bool],
+        git: tuple[Level, ...],
+        own: tuple[Level, ...],
+        patterns: tuple[Level, ...],
+    ) -> None:
+        self.uses = uses  # whether .gitignore files, and .velmorrowignore files, count
         self.sets = (git, own, patterns)
 
     def entering(self, directory: str, base: str, notes: Notes) -> IgnoreSets:
         """The sets inside ``directory``, whose paths below the top start with ``base``."""
         git, own, patterns = self.sets
-        if self.use_gitignore:
+        use_gitignore, use_velmorrowignore = self.uses
+        if use_gitignore:
             rules = read_ignore_file(os.path.join(directory, GITIGNORE), notes)
             if rules:
                 git = (*git, Level(base, rules))
-        rules = read_ignore_file(os.path.join(directory, VELMORROWIGNORE), notes)
-        if rules:
-            own = (*own, Level(base, rules))
-        return IgnoreSets(self.use_gitignore, git, own, patterns)
+        if use_velmorrowignore:
+            rules = read_ignore_file(os.path.join(directory, VELMORROWIGNORE), notes)
+            if rules:
+                own = (*own, Level(base, rules))
+        return IgnoreSets(self.uses, git, own, patterns)
 
     def ignores(self, relative: str, is_dir: bool) -> bool:
         return any(decide(levels, relative, is_dir) for levels in self.sets)
@@ -191,7 +199,8 @@ def walk(root: str, config: Mapping[str, object], notes: Notes, skip: Collection
         git = (Level("", rules),) if rules else ()
     # The root's own place below the top: ignore files above it still speak of its paths.
     prefix = "" if top == absolute else os.path.relpath(absolute, top).replace(os.sep, "/") + "/"
-    sets = IgnoreSets(use_gitignore, git, (), (Level(prefix, compile_rules(patterns)),))
+    uses = (use_gitignore, bool(config["use_velmorrowignore"]))
+    sets = IgnoreSets(uses, git, (), (Level(prefix, compile_rules(patterns)),))
     directory, base = top, ""
     for part in prefix.split("/")[:-1]:
         # The root was named on the command line, so it and the way to it are walked even
