@@ -31,6 +31,7 @@ NO_CORE_MESSAGE = f"no native core is installed ({CORE_MODULE} cannot be importe
 BINARY_PROBE_BYTES = 8192
 # A batch closes at this many characters even when it has fewer texts than the batch size.
 BATCH_CHARS = 4 * 1024 * 1024
+PROGRESS_SIZE = os.terminal_size((80, 24))
 
 
 class CliError(Exception):
@@ -184,13 +185,20 @@ class Progress:
         self.total_files = files
         self.files = 0
         self._tqdm = tqdm
+        try:
+            sized = all(os.get_terminal_size(stream.fileno()))
+        except (OSError, ValueError):
+            sized = False
         self.bar = tqdm(
             total=size,
             file=stream,
             unit="B",
             unit_scale=True,
             unit_divisor=1024,
-            dynamic_ncols=True,
+            # A terminal that reports no size (some pseudo-terminals do) would get no bar.
+            dynamic_ncols=sized,
+            ncols=None if sized else PROGRESS_SIZE.columns,
+            nrows=None if sized else PROGRESS_SIZE.lines,
             postfix=self._postfix(),
         )
 
