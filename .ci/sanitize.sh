@@ -82,7 +82,8 @@ say "sanitized build of the native core stand-in"
 "$vpython" -m pip install -q --force-reinstall --no-deps "${sanitize_flags[@]}" \
     -C "build-dir=$work/build-core" ./core
 say "sanitized build of velmorrow"
-"$vpython" -m pip install -q --force-reinstall --no-deps "${sanitize_flags[@]}" \
+# With its dependencies (pure Python), which the command line needs.
+"$vpython" -m pip install -q --force-reinstall "${sanitize_flags[@]}" \
     -C "build-dir=$work/build-velmorrow" .
 
 # Refuse to test an uninstrumented build: that would pass without proving anything.

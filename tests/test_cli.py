@@ -30,8 +30,12 @@ BINARY_FILES = {
     "image.bin": b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR",
     "legacy.py": "caf\xe9 = 'latin-1'\n".encode("latin-1"),
 }
-EMBEDDED_BY_DEFAULT = ["main.py", "pkg/__init__.py", "pkg/util.py", "pkg/deep/nested.py"]
-SKIP_NOTES = "skipped repo/image.bin: binary file\nskipped repo/legacy.py: not UTF-8 text\n"
+# Sorted path order, as git lists them.
+EMBEDDED_BY_DEFAULT = ["main.py", "pkg/__init__.py", "pkg/deep/nested.py", "pkg/util.py"]
+SKIP_NOTES = (
+    "skipped repo/image.bin: binary file\nskipped repo/legacy.py: not UTF-8 text\n"
+    "skipped repo/zz-gone.py: No such file or directory\n"
+)
 RECORD_KEYS = ["source", "indices", "values", "truncated", "original_chars", "used_chars"]
 
 CORE_MISSING = "velmorrow: no native core is installed (velmorrow_core_py cannot be imported)\n"
@@ -69,6 +73,8 @@ def workdir(tmp_path: Path) -> Path:
         path.write_text(text)
     for relative, data in BINARY_FILES.items():
         (tmp_path / "repo" / relative).write_bytes(data)
+    # A dangling link: the walk lists it as git does, and reading it fails.
+    (tmp_path / "repo" / "zz-gone.py").symlink_to("missing-target.py")
     fake_core = tmp_path / "fake_core"
     fake_core.mkdir()
     (fake_core / "velmorrow_core_py.py").write_text(FAKE_CORE)
@@ -136,32 +142,35 @@ class TestEmbed:
         ("env", "embedded"),
         [
             ({"VELMORROW_EXTRA_IGNORE_PATTERNS": "deep/,util.py"}, ["main.py", "pkg/__init__.py"]),
-            ({"VELMORROW_EXTRA_IGNORE_PATTERNS": '["pkg/deep/", "pkg/__init__.py"]'}, ["main.py", "pkg/util.py"]),
+            ({"VELMORROW_EXTRA_IGNORE_PATTERNS": '["/pkg/deep/", "pkg/__init__.py"]'}, ["main.py", "pkg/util.py"]),
+            ({"VELMORROW_EXTRA_IGNORE_PATTERNS": '["/deep/", "*.py", "!pkg/*.py", "!legacy.py", "!zz-*"]'}, ["pkg/__init__.py", "pkg/util.py"]),
             (
                 {"VELMORROW_BUILTIN_IGNORE_REPLACE": "1", "VELMORROW_EXTRA_IGNORE_PATTERNS": ".git/"},
                 ["cache.pyc", "main.py", "node_modules/left-pad/index.js", *EMBEDDED_BY_DEFAULT[1:]],
             ),
         ],
-        ids=["extra-names", "extra-relative-paths", "replace-builtin"],
+        ids=["extra-names", "extra-relative-paths", "extra-negated", "replace-builtin"],
     )
     def test_ignore_settings_from_the_environment(self, workdir, env, embedded):
         result = run_cli(workdir, "embed", "repo", **env)
         assert (result.returncode, result.stderr) == (0, SKIP_NOTES)
         assert [r["source"] for r in records(result.stdout)] == [f"repo/{relative}" for relative in embedded]
 
-    @pytest.mark.parametrize(("batch_size", "progress"), [(2, True), (256, False)])
-    def test_progress_bar_only_on_a_terminal_and_for_several_batches(
-        self, workdir, sparse, scanrules, monkeypatch, capsys, batch_size, progress
-    ):
+    def test_progress_on_a_terminal_counts_files_and_bytes(self, workdir, sparse, scanrules, monkeypatch, capsys):
+        # Off a terminal there is no progress at all: the other tests see the notes alone.
         sparse.settings = scanrules.settings = Settings(environ={})
         terminal = io.StringIO()
         terminal.isatty = lambda: True
         monkeypatch.setattr(sys, "stderr", terminal)
-        assert main(["embed", "--batch-size", str(batch_size), str(workdir / "repo")]) == 0
+        assert main(["embed", "--batch-size", "2", str(workdir / "repo")]) == 0
         assert len(capsys.readouterr().out.splitlines()) == len(EMBEDDED_BY_DEFAULT)
-        bar = "\r[##########..........] 1/2 batches\r[####################] 2/2 batches\n"
-        notes = SKIP_NOTES.replace("repo/", f"{workdir}/repo/")
-        assert terminal.getvalue() == notes + (bar if progress else "")
+        shown = terminal.getvalue()
+        # Each note is a line of its own, never mixed into the bar.
+        lines = shown.replace("\r", "\n").splitlines()
+        assert all(note in lines for note in SKIP_NOTES.replace("repo/", f"{workdir}/repo/").splitlines())
+        total = sum(len(TEXT_FILES[relative]) for relative in EMBEDDED_BY_DEFAULT) + sum(map(len, BINARY_FILES.values()))
+        final = shown.rstrip("\n").rsplit("\r", 1)[-1]
+        assert "100%" in final and f"{total}/{total}" in final and "7/7 files" in final and "B/s" in final
 
 
 class TestScanConfig:
@@ -219,6 +228,13 @@ ERRORS = {
         (),
         CAPABILITY_MISSING,
     ),
+    "unknown-ignore-mode": (
+        ("embed", "repo/main.py", "repo"),
+        {"VELMORROW_IGNORE_MODE": "Git+velmorrow"},
+        (),
+        "velmorrow: ignore_mode='Git+velmorrow' is not a known mode: expected 'git+velmorrow' or 'velmorrow'\n",
+    ),
+    "output-is-a-directory": (("embed", "-o", "repo", "repo"), {}, (), "velmorrow: repo: is a directory\n"),
     "no-core-embed": (("embed", "-"), {}, WITHOUT_CORE, CORE_MISSING),
     "no-core-capabilities": (("capabilities",), {}, WITHOUT_CORE, CORE_MISSING),
 }
@@ -232,7 +248,15 @@ def test_user_errors_are_one_line(workdir, args, env, launcher, message):
 
 @pytest.mark.parametrize(
     "args",
-    [(), ("embed",), ("embed", "--batch-size", "0", "repo"), ("embed", "--batch-size", "many", "repo"), ("frobnicate",)],
+    [
+        (),
+        ("embed",),
+        ("embed", "--batch-size", "0", "repo"),
+        ("embed", "--batch-size", "many", "repo"),
+        ("embed", "--jobs", "0", "repo"),
+        ("embed", "--output", "repo"),
+        ("frobnicate",),
+    ],
 )
 def test_usage_errors_exit_with_status_2(workdir, args):
     result = run_cli(workdir, *args)
@@ -245,7 +269,7 @@ def test_usage_errors_exit_with_status_2(workdir, args):
     ("command", "phrases"),
     [
         ((), ["embed", "scan-config", "capabilities", "--version"]),
-        (("embed",), ["JSON Lines", "--batch-size", "standard input"]),
+        (("embed",), ["JSON Lines", "--batch-size", "--jobs", "--output", ".gitignore", "standard input"]),
         (("scan-config",), ["scan configuration", "PATH"]),
         (("capabilities",), ["one per line"]),
     ],
