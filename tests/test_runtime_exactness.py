@@ -189,10 +189,9 @@ def binding_of(call: Any) -> Any:
     return "bound"
 
 
-@pytest.mark.parametrize("kind", KEYWORD_KINDS)
-@pytest.mark.parametrize("signature", SIGNATURES, ids=lambda s: s[1])
-def test_keyword_objects_bind_as_in_python_for_every_function(
-        sparse, featuregate, scanrules, fake_core, recording_settings, signature, kind):
+def function_and_arguments(signature, modules, fake_core, recording_settings) -> tuple[Any, Any, list[Any]]:
+    """The function a signature row names, its parameters, and arguments that bind it."""
+    sparse, featuregate, scanrules = modules
     module_name, path, params, values = signature
     sparse.velmorrow_core_py = fake_core()
     sparse.settings = scanrules.settings = recording_settings()
@@ -201,7 +200,15 @@ def test_keyword_objects_bind_as_in_python_for_every_function(
     target: Any = {"sparse": sparse, "featuregate": featuregate, "scanrules": scanrules}[module_name]
     for part in path.split("."):
         target = getattr(target, part)
-    args = [service if value == "service" else value for value in values]
+    return target, params, [service if value == "service" else value for value in values]
+
+
+@pytest.mark.parametrize("kind", KEYWORD_KINDS)
+@pytest.mark.parametrize("signature", SIGNATURES, ids=lambda s: s[1])
+def test_keyword_objects_bind_as_in_python_for_every_function(
+        sparse, featuregate, scanrules, fake_core, recording_settings, signature, kind):
+    target, params, args = function_and_arguments(
+        signature, (sparse, featuregate, scanrules), fake_core, recording_settings)
     keyword = KEYWORD_KINDS[kind](params[-1])
     expected = binding_of(lambda: model_of(params)(*args[:-1], **{keyword: args[-1]}))
     assert binding_of(lambda: target(*args[:-1], **{keyword: args[-1]})) == expected
@@ -229,15 +236,9 @@ def keyword_object(text: str, equality: str) -> Keyword:
        keywords=st.lists(st.tuples(st.sampled_from(PARAMETER_NAMES), equalities), max_size=3))
 def test_any_keyword_objects_bind_as_in_python(
         sparse, featuregate, scanrules, fake_core, recording_settings, signature, positional, keywords):
-    module_name, path, params, values = signature
-    sparse.velmorrow_core_py = fake_core()
-    sparse.settings = scanrules.settings = recording_settings()
-    featuregate._cached_capabilities = {"cap"}
-    service = sparse.SparseEmbeddingService()
-    target: Any = {"sparse": sparse, "featuregate": featuregate, "scanrules": scanrules}[module_name]
-    for part in path.split("."):
-        target = getattr(target, part)
-    args = [service if value == "service" else value for value in values][:positional]
+    target, params, args = function_and_arguments(
+        signature, (sparse, featuregate, scanrules), fake_core, recording_settings)
+    args = args[:positional]
     # Distinct objects, so that one keyword never replaces another in the dict.
     kwargs = {keyword_object(text + "\u200b" * i, equality): "a" for i, (text, equality) in enumerate(keywords)}
     expected = binding_of(lambda: model_of(params)(*args, **kwargs))

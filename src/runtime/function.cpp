@@ -382,35 +382,20 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept
     return 0;
 }
 
-// `__module__` and `__doc__` take any object; deleted, they read as None.
-PyObject* get_module(PyObject* self, void*) noexcept
+// `__module__` and `__doc__` take any object; deleted, they read as None, as does a
+// cleared `__globals__`.
+template <PyObject* Function::*member>
+PyObject* get_or_none(PyObject* self, void*) noexcept
 {
-    PyObject* module = as_function(self)->module;
-    return Py_NewRef(module != nullptr ? module : Py_None);
+    PyObject* value = as_function(self)->*member;
+    return Py_NewRef(value != nullptr ? value : Py_None);
 }
 
-int set_module(PyObject* self, PyObject* value, void*) noexcept
+template <PyObject* Function::*member>
+int set_any(PyObject* self, PyObject* value, void*) noexcept
 {
-    Py_XSETREF(as_function(self)->module, Py_XNewRef(value));
+    Py_XSETREF(as_function(self)->*member, Py_XNewRef(value));
     return 0;
-}
-
-PyObject* get_doc(PyObject* self, void*) noexcept
-{
-    PyObject* doc = as_function(self)->doc;
-    return Py_NewRef(doc != nullptr ? doc : Py_None);
-}
-
-int set_doc(PyObject* self, PyObject* value, void*) noexcept
-{
-    Py_XSETREF(as_function(self)->doc, Py_XNewRef(value));
-    return 0;
-}
-
-PyObject* get_globals(PyObject* self, void*) noexcept
-{
-    PyObject* globals = as_function(self)->globals;
-    return Py_NewRef(globals != nullptr ? globals : Py_None);
 }
 
 PyObject* get_code(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->code); }
@@ -423,13 +408,13 @@ PyObject* function_reduce(PyObject* self, PyObject*) noexcept
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__module__", get_or_none<&Function::module>, set_any<&Function::module>, nullptr, nullptr},
+    {"__doc__", get_or_none<&Function::doc>, set_any<&Function::doc>, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__globals__", get_or_none<&Function::globals>, nullptr, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__closure__", get_none, nullptr, nullptr, nullptr},
     {"__type_params__", get_empty_tuple, nullptr, nullptr, nullptr},
