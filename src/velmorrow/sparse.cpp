@@ -1,6 +1,7 @@
 // velmorrow.sparse: sparse, BM25-style term vectors from the native core, wrapped in
 // plain `SparseResult` records. The source follows the module body: the record class,
 // the service class and its members, the singleton functions, then the body itself.
+#include "json.hpp"
 #include "loader.hpp"
 
 namespace {
@@ -242,7 +243,7 @@ PyObject* service_embed_single(Function* function, PyObject* const* args) noexce
     Ref result_json = Ref::steal(PyObject_Vectorcall(embed.get(), core_args, 2, nullptr));
     Ref json = result_json ? global(function, n_json) : Ref();
     Ref loads = json ? attribute(json, n_loads) : Ref();
-    Ref result = loads ? call(loads, result_json.get()) : Ref();
+    Ref result = loads ? vmrt::json_loads(loads, result_json.get()) : Ref();
     return result ? make_record(function, result.get()).release() : nullptr;
 }
 
@@ -297,7 +298,7 @@ PyObject* service_embed_batch(Function* function, PyObject* const* args) noexcep
     }
     Ref json = global(function, n_json);
     Ref dumps = json ? attribute(json, n_dumps) : Ref();
-    Ref texts_json = dumps ? call(dumps, texts) : Ref();
+    Ref texts_json = dumps ? vmrt::json_dumps(dumps, texts) : Ref();
     Ref core = texts_json ? global(function, n_core) : Ref();
     Ref embed = core ? attribute(core, n_embed_batch_core) : Ref();
     Ref profile_json = embed ? vmrt::get_attribute(self, n_profile_json) : Ref();
@@ -308,7 +309,7 @@ PyObject* service_embed_batch(Function* function, PyObject* const* args) noexcep
     Ref result_json = Ref::steal(PyObject_Vectorcall(embed.get(), core_args, 2, nullptr));
     json = result_json ? global(function, n_json) : Ref();
     Ref loads = json ? attribute(json, n_loads) : Ref();
-    Ref batch = loads ? call(loads, result_json.get()) : Ref();
+    Ref batch = loads ? vmrt::json_loads(loads, result_json.get()) : Ref();
     Ref results = batch ? Ref::steal(PyList_New(0)) : Ref();
     Ref embeddings = results ? subscript(batch.get(), n_embeddings) : Ref();
     if (!embeddings || !append_records(function, embeddings.get(), results.get())) {

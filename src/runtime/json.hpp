@@ -1,0 +1,27 @@
+// JSON for the texts exchanged with the native core. `json_loads(loads, text)` and
+// `json_dumps(dumps, value)` stand for the calls `loads(text)` and `dumps(value)`: when
+// the function is the standard library's own, unchanged, with its default decoder or
+// encoder, and nothing could observe the difference (no trace or profile function, enough
+// recursion budget), the work is done here with exactly the stdlib's result; anything
+// else, every invalid document included, is handed to the function itself.
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstddef>
+
+namespace vmrt {
+
+Ref json_loads(const Ref& loads, PyObject* text) noexcept;
+Ref json_dumps(const Ref& dumps, PyObject* value) noexcept;
+
+// The decoder alone, without guards, for a `str` or `bytes` that the caller holds: the
+// decoded value, or an empty Ref with no error set when the text must go to json.loads,
+// or an empty Ref with an error set (MemoryError). Safe to call from any module that
+// holds the interpreter lock.
+Ref json_decode_native(PyObject* text, int max_depth) noexcept;
+
+// Answers at least this many bytes long are parsed with the interpreter lock released.
+constexpr std::size_t json_unlocked_parse_bytes = 16 * 1024;
+
+}  // namespace vmrt
