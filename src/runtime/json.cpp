@@ -1005,12 +1005,46 @@ struct WatchedDict {
     void seen() noexcept { version = dict_version(dict); }
 };
 
+// A dict whose entries must stay exactly as they were first seen; a change that was put
+// back (a patch undone) counts as no change.
+struct PinnedDict : WatchedDict {
+    Ref snapshot;
+
+    bool hold_copy(PyObject* d) noexcept
+    {
+        hold(d);
+        snapshot = Ref::steal(PyDict_Copy(d));
+        return static_cast<bool>(snapshot);
+    }
+    bool same() noexcept
+    {
+        if (unchanged()) {
+            return true;
+        }
+        if (PyDict_GET_SIZE(dict) != PyDict_GET_SIZE(snapshot.get())) {
+            return false;
+        }
+        Py_ssize_t position = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(snapshot.get(), &position, &key, &value)) {
+            PyObject* now = PyDict_GetItemWithError(dict, key);
+            if (now != value) {
+                PyErr_Clear();
+                return false;
+            }
+        }
+        seen();
+        return true;
+    }
+};
+
 // A Python function as first seen: changing its code or defaults makes it another.
 struct WatchedFunction {
     PyObject* function = nullptr;
     PyObject* code = nullptr;
     PyObject* defaults = nullptr;
-    WatchedDict kwdefaults;  // empty when it has none
+    PinnedDict kwdefaults;  // empty when it has none
     Ref owners[3];
 
     bool capture(PyObject* f, const char* name, PyObject* module_globals) noexcept
@@ -1033,16 +1067,17 @@ struct WatchedFunction {
         owners[0] = Ref::borrow(function);
         owners[1] = Ref::borrow(code);
         owners[2] = Ref::borrow(defaults);
-        if (PyObject* kw = PyFunction_GET_KW_DEFAULTS(f)) {
-            kwdefaults.hold(kw);
+        if (PyObject* kw = PyFunction_GET_KW_DEFAULTS(f); kw != nullptr && !kwdefaults.hold_copy(kw)) {
+            PyErr_Clear();
+            return false;
         }
         return true;
     }
-    bool unchanged() const noexcept
+    bool unchanged() noexcept
     {
         return PyFunction_GET_CODE(function) == code && PyFunction_GET_DEFAULTS(function) == defaults &&
                PyFunction_GET_KW_DEFAULTS(function) == kwdefaults.dict &&
-               (kwdefaults.dict == nullptr || kwdefaults.unchanged());
+               (kwdefaults.dict == nullptr || kwdefaults.same());
     }
 };
 
@@ -1160,7 +1195,7 @@ struct WatchedBuiltins {
 struct WatchedInstance {
     PyObject* object = nullptr;
     PyTypeObject* type = nullptr;
-    WatchedDict attributes;
+    PinnedDict attributes;
     unsigned int type_version = 0;
     static constexpr int max_methods = 3;
     const char* method_names[max_methods] = {};
@@ -1195,7 +1230,10 @@ struct WatchedInstance {
         type = Py_TYPE(instance);
         owners[0] = Ref::borrow(object);
         owners[1] = Ref::borrow(reinterpret_cast<PyObject*>(type));
-        attributes.hold(*slot);
+        if (!attributes.hold_copy(*slot)) {
+            PyErr_Clear();
+            return false;
+        }
         return true;
     }
     bool add_method(const char* name) noexcept
@@ -1286,7 +1324,7 @@ struct WatchedInstance {
     bool unchanged() noexcept
     {
         PyObject** slot = _PyObject_GetDictPtr(object);
-        if (Py_TYPE(object) != type || slot == nullptr || *slot != attributes.dict || !attributes.unchanged()) {
+        if (Py_TYPE(object) != type || slot == nullptr || *slot != attributes.dict || !attributes.same()) {
             return false;
         }
         for (int k = 0; k < max_methods; ++k) {
