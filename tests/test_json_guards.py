@@ -336,3 +336,34 @@ def test_patched_before_first_use_is_never_taken(python):
         where = {tracemalloc.get_object_traceback(s)[0].filename.endswith("decoder.py") for s in made}
         assert where == {True, False}, where  # looked at again after a while, then native
     """)
+
+
+@pytest.mark.parametrize("scope", ["global", "local"])
+def test_monitoring_tools_see_the_calls(service, sparse, scope):
+    """sys.monitoring events for all code, or for the skipped functions' own code, see
+    json.loads, json.dumps and the record's __init__ run."""
+    monitoring = sys.monitoring
+    tool = next(i for i in range(6) if monitoring.get_tool(i) is None)
+    monitoring.use_tool_id(tool, "probe")
+    seen = []
+    codes = [json.loads.__code__, json.dumps.__code__, json.JSONDecoder.decode.__code__,
+             sparse.SparseResult.__init__.__code__]
+    try:
+        monitoring.register_callback(tool, monitoring.events.PY_START, lambda code, offset: seen.append(code))
+        if scope == "global":
+            monitoring.set_events(tool, monitoring.events.PY_START)
+        else:
+            for code in codes:
+                monitoring.set_local_events(tool, code, monitoring.events.PY_START)
+        service.embed_single("t")
+        service.embed_batch(["x"])
+    finally:
+        if scope == "global":
+            monitoring.set_events(tool, 0)
+        else:
+            for code in codes:
+                monitoring.set_local_events(tool, code, 0)
+        monitoring.register_callback(tool, monitoring.events.PY_START, None)
+        monitoring.free_tool_id(tool)
+    assert all(code in seen for code in codes), [c.co_name for c in seen]
+    assert routes(service) == (False, False)

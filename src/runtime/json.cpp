@@ -1,5 +1,7 @@
 #include "json.hpp"
 
+#include "observed.hpp"
+
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -1336,14 +1338,6 @@ struct WatchedInstance {
     }
 };
 
-// Nothing watches the thread, and the stdlib's own calls would have room to run.
-bool thread_allows(int c_depth_needed) noexcept
-{
-    PyThreadState* thread = PyThreadState_Get();
-    return thread->c_tracefunc == nullptr && thread->c_profilefunc == nullptr &&
-           thread->py_recursion_remaining > 20 && thread->c_recursion_remaining > c_depth_needed;
-}
-
 // The margin kept below the thread's C recursion budget: the stdlib's call chain itself
 // takes a few levels before the first container.
 constexpr int recursion_margin = 50;
@@ -1581,7 +1575,9 @@ Ref json_loads(const Ref& loads, PyObject* text) noexcept
         DecoderRoute* guard = route(decoder_route);
         // The stdlib enters one C recursion level per container; leave a margin besides.
         const int budget = PyThreadState_Get()->c_recursion_remaining - recursion_margin;
-        if (guard != nullptr && budget > 0 && thread_allows(recursion_margin) && guard->allows(loads.get())) {
+        if (guard != nullptr && budget > 0 && guard->allows(loads.get()) &&
+            unobserved({guard->loads.code, guard->decoder.methods[0].code, guard->decoder.methods[1].code},
+                       recursion_margin)) {
             Ref value = json_decode_native(text, budget);
             if (value || PyErr_Occurred()) {
                 return value;
@@ -1595,7 +1591,9 @@ Ref json_dumps(const Ref& dumps, PyObject* value) noexcept
 {
     if (PyList_CheckExact(value)) {
         EncoderRoute* guard = route(encoder_route);
-        if (guard != nullptr && thread_allows(recursion_margin) && guard->allows(dumps.get())) {
+        if (guard != nullptr && guard->allows(dumps.get()) &&
+            unobserved({guard->dumps.code, guard->encoder.methods[0].code, guard->encoder.methods[1].code},
+                       recursion_margin)) {
             Ref text = encode_str_list(value);
             if (text || PyErr_Occurred()) {
                 return text;

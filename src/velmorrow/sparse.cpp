@@ -3,6 +3,7 @@
 // the service class and its members, the singleton functions, then the body itself.
 #include "json.hpp"
 #include "loader.hpp"
+#include "record.hpp"
 
 namespace {
 
@@ -153,7 +154,7 @@ Ref make_record(Function* function, PyObject* embedding) noexcept
     }
     PyObject* args[] = {indices.get(), values.get(), truncated.get(), original_chars.get(),
                         used_chars.get()};
-    return Ref::steal(PyObject_Vectorcall(record_class.get(), args, 0, record_keywords.get()));
+    return vmrt::construct_record(record_class.get(), args, record_keywords.get());
 }
 
 // ---- SparseEmbeddingService ---------------------------------------------------------
