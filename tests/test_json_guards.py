@@ -307,7 +307,7 @@ def test_trace_and_profile_functions_see_the_calls(service, hook):
         hook(None)
         if hook is threading.setprofile_all_threads:
             threading.setprofile_all_threads(None)
-    assert {"loads", "decode", "raw_decode", "dumps", "encode", "iterencode"} <= set(seen)
+    assert {"loads", "decode", "raw_decode", "dumps", "encode", "iterencode", "__init__"} <= set(seen)
     assert routes(service) == (False, False)
 
 
@@ -367,3 +367,68 @@ def test_monitoring_tools_see_the_calls(service, sparse, scope):
         monitoring.free_tool_id(tool)
     assert all(code in seen for code in codes), [c.co_name for c in seen]
     assert routes(service) == (False, False)
+
+
+def record_patches():
+    def init_replaced(mp, sparse):
+        original = sparse.SparseResult.__init__
+        recorder = method_recorder(original)
+        mp.setattr(sparse.SparseResult, "__init__", recorder)
+        return lambda: recorder.calls
+
+    def init_code(mp, sparse):
+        mp.setattr(sparse.SparseResult.__init__, "__code__", patched_code.__code__)
+        return None
+
+    def setattr_hook(mp, sparse):
+        calls = []
+
+        def hook(self, name, value):
+            calls.append(name)
+            object.__setattr__(self, name, value)
+
+        mp.setattr(sparse.SparseResult, "__setattr__", hook)
+        return lambda: calls
+
+    def new_hook(mp, sparse):
+        calls = []
+
+        def new(cls, *args, **kwargs):
+            calls.append(kwargs)
+            return object.__new__(cls)
+
+        mp.setattr(sparse.SparseResult, "__new__", new)
+        return lambda: calls
+
+    def other_class(mp, sparse):
+        calls = []
+
+        class Other:
+            def __init__(self, **fields):
+                calls.append(fields)
+
+        mp.setattr(sparse, "SparseResult", Other)
+        return lambda: calls
+
+    return [init_replaced, init_code, setattr_hook, new_hook, other_class]
+
+
+@pytest.mark.parametrize("patch", record_patches(), ids=lambda p: p.__name__)
+def test_record_patch_takes_effect_at_the_next_call(service, sparse, monkeypatch, patch):
+    service.embed_batch(["x"])
+    calls = patch(monkeypatch, sparse)
+    for call in (lambda: service.embed_single("t"), lambda: service.embed_batch(["x"])):
+        if calls is None:
+            with pytest.raises(LookupError, match="patched code"):
+                call()
+        else:
+            before = len(calls())
+            call()
+            assert len(calls()) > before
+    monkeypatch.undo()
+    record = service.embed_single("t")
+    assert type(record) is sparse.SparseResult
+    expected = sparse.SparseResult(indices=record.indices, values=[], truncated=None, original_chars=None,
+                                   used_chars=None)
+    assert list(vars(record).items()) == list(vars(expected).items())
+    assert sys.getsizeof(record) == sys.getsizeof(expected)
