@@ -390,16 +390,6 @@ def record_patches():
         mp.setattr(sparse.SparseResult, "__setattr__", hook)
         return lambda: calls
 
-    def new_hook(mp, sparse):
-        calls = []
-
-        def new(cls, *args, **kwargs):
-            calls.append(kwargs)
-            return object.__new__(cls)
-
-        mp.setattr(sparse.SparseResult, "__new__", new)
-        return lambda: calls
-
     def other_class(mp, sparse):
         calls = []
 
@@ -410,7 +400,7 @@ def record_patches():
         mp.setattr(sparse, "SparseResult", Other)
         return lambda: calls
 
-    return [init_replaced, init_code, setattr_hook, new_hook, other_class]
+    return [init_replaced, init_code, setattr_hook, other_class]
 
 
 @pytest.mark.parametrize("patch", record_patches(), ids=lambda p: p.__name__)
@@ -432,3 +422,24 @@ def test_record_patch_takes_effect_at_the_next_call(service, sparse, monkeypatch
                                    used_chars=None)
     assert list(vars(record).items()) == list(vars(expected).items())
     assert sys.getsizeof(record) == sys.getsizeof(expected)
+
+
+def test_record_new_takes_effect(python):
+    """A __new__ on the class (in a fresh process: it cannot be cleanly taken off again)."""
+    python("""
+        import json, types
+        import velmorrow.sparse as sparse
+        core = types.ModuleType("velmorrow_core_py")
+        core.sparse_embed_single = lambda t, p: '{"indices": [1], "values": []}'
+        sparse.velmorrow_core_py = core
+        service = sparse.SparseEmbeddingService()
+        service.embed_single("t")
+        calls = []
+        def new(cls, **fields):
+            calls.append(fields)
+            return object.__new__(cls)
+        sparse.SparseResult.__new__ = new
+        service.embed_single("t")
+        assert calls == [{"indices": [1], "values": [], "truncated": None, "original_chars": None,
+                          "used_chars": None}], calls
+    """)
