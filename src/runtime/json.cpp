@@ -398,13 +398,20 @@ private:
         return emit(entry(tag, start, length, escaped));
     }
 
-    bool digits() noexcept
+    // Digits from i_ on, folded into `value` while it stays exact; returns how many.
+    std::size_t digits(std::uint64_t& value, std::size_t& folded) noexcept
     {
         const std::size_t first = i_;
         while (i_ < n_ && s_[i_] >= '0' && s_[i_] <= '9') {
+            if (folded < 19) {
+                value = value * 10 + static_cast<std::uint64_t>(s_[i_] - '0');
+                ++folded;
+            } else {
+                folded = 20;  // too many for the quick conversion
+            }
             ++i_;
         }
-        return i_ > first;
+        return i_ - first;
     }
 
     bool number() noexcept
@@ -417,30 +424,48 @@ private:
         if (i_ >= n_) {
             return false;
         }
-        const std::size_t int_start = i_;
+        std::uint64_t mantissa = 0;
+        std::size_t folded = 0;
+        std::size_t int_digits;
         if (s_[i_] == '0') {
             ++i_;
+            int_digits = 1;
+            folded = 1;
         } else if (s_[i_] >= '1' && s_[i_] <= '9') {
-            digits();
+            int_digits = digits(mantissa, folded);
         } else {
             return false;  // -Infinity among others
         }
-        const std::size_t int_digits = i_ - int_start;
         bool is_real = false;
+        std::size_t fraction_digits = 0;
         if (i_ < n_ && s_[i_] == '.') {
             ++i_;
-            if (!digits()) {
+            fraction_digits = digits(mantissa, folded);
+            if (fraction_digits == 0) {
                 return false;
             }
             is_real = true;
         }
+        long exponent = 0;
         if (i_ < n_ && (s_[i_] == 'e' || s_[i_] == 'E')) {
             ++i_;
+            bool negative_exponent = false;
             if (i_ < n_ && (s_[i_] == '+' || s_[i_] == '-')) {
+                negative_exponent = s_[i_] == '-';
                 ++i_;
             }
-            if (!digits()) {
+            const std::size_t first = i_;
+            while (i_ < n_ && s_[i_] >= '0' && s_[i_] <= '9') {
+                if (exponent < 100000) {
+                    exponent = exponent * 10 + static_cast<long>(s_[i_] - '0');
+                }
+                ++i_;
+            }
+            if (i_ == first) {
                 return false;
+            }
+            if (negative_exponent) {
+                exponent = -exponent;
             }
             is_real = true;
         }
@@ -449,11 +474,23 @@ private:
             if (int_digits > 18) {
                 return int_digits <= max_int_digits && emit(entry(Tag::big_int, start, length));
             }
-            std::int64_t value = 0;
-            for (std::size_t k = int_start; k < i_; ++k) {
-                value = value * 10 + static_cast<std::int64_t>(s_[k] - '0');
-            }
+            const auto value = static_cast<std::int64_t>(mantissa);
             return emit(entry(Tag::small_int, static_cast<std::uint64_t>(negative ? -value : value)));
+        }
+        // Both factors exact in a double: one correctly rounded operation is the answer.
+        static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+        const long scale = exponent - static_cast<long>(fraction_digits);
+        if (folded <= 19 && mantissa <= (std::uint64_t{1} << 53) && scale >= -22 && scale <= 22) {
+            double value = static_cast<double>(mantissa);
+            value = scale >= 0 ? value * powers[scale] : value / powers[-scale];
+            if (negative) {
+                value = -value;
+            }
+            std::uint64_t bits;
+            std::memcpy(&bits, &value, sizeof bits);
+            return emit(entry(Tag::real, bits));
         }
         const char* first;
         if constexpr (sizeof(Unit) == 1) {
