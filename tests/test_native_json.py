@@ -96,7 +96,7 @@ def compare(ours, theirs) -> None:
     if theirs[0] == "error" or ours[0] == "error":
         assert ours == theirs
     else:
-        same(ours[1], theirs[1])
+        same(ours[1], theirs[1], {})
 
 
 def check_decode(echo, doc: str | bytes) -> None:
@@ -344,3 +344,32 @@ class TestEncoder:
         texts = ["x" * 1000 + chr(i % 0x2FFFF + 1) for i in range(3000)]
         service.embed_batch(texts)
         assert core.texts_json == json.dumps(texts)
+
+
+small_documents = st.recursive(scalars, containers, max_leaves=6)
+fields = st.sampled_from(['"indices"', '"values"', '"truncated"', '"original_chars"', '"used_chars"', '"other"',
+                          '"ind\\u0069ces"', '"embeddings"'])
+members = st.lists(st.tuples(fields, small_documents), max_size=6)
+element = st.one_of(
+    st.lists(st.tuples(st.sampled_from(['"indices"', '"values"']), small_documents), min_size=2, max_size=2)
+    .flatmap(lambda required: members.map(lambda extra: required + extra)).map(
+        lambda pairs: "{" + ", ".join(f"{k}: {v}" for k, v in pairs) + "}"),
+    members.map(lambda pairs: "{" + ", ".join(f"{k}: {v}" for k, v in pairs) + "}"),
+    small_documents,
+)
+
+
+class TestBatchAnswers:
+    @settings(PROPERTY, max_examples=150)
+    @given(st.lists(element, max_size=6), st.lists(st.tuples(st.sampled_from(['"embeddings"', '"x"']), small_documents),
+                                                   max_size=2), st.booleans())
+    def test_records_are_those_of_the_stdlib_route(self, echo, elements, others, as_bytes):
+        core, service = echo
+        members = [f"{k}: {v}" for k, v in others] + ['"embeddings": [' + ", ".join(elements) + "]"]
+        text = "{" + ", ".join(members[::-1] if len(others) % 2 else members) + "}"
+        core.answer = text.encode("utf-8", "surrogatepass") if as_bytes else text
+
+        def records():
+            return [list(vars(record).values()) for record in service.embed_batch(["t"])]
+
+        compare(outcome(records), through_stdlib(core, records))

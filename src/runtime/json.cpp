@@ -597,11 +597,10 @@ public:
         }
     }
 
-    Ref build(const RawArray<Entry>& tape) noexcept
+    // The value that the entries [item, last) describe: one complete value.
+    Ref build(const Entry* item, const Entry* const last) noexcept
     {
         Ref result;
-        const Entry* item = tape.data();
-        const Entry* const last = item + tape.size();
         for (; item != last; ++item) {
             Ref value;
             switch (item->tag()) {
@@ -674,6 +673,20 @@ public:
             }
         }
         return result;
+    }
+
+    // Whether a key is exactly this ASCII text, escapes aside (an escaped key is not).
+    bool key_is(const Entry& item, const char* ascii, std::size_t length) const noexcept
+    {
+        if (item.escaped() || item.length() != length) {
+            return false;
+        }
+        for (std::size_t k = 0; k < length; ++k) {
+            if (s_[item.payload + k] != static_cast<unsigned char>(ascii[k])) {
+                return false;
+            }
+        }
+        return true;
     }
 
 private:
@@ -835,8 +848,140 @@ private:
     RawArray<char> digits_;
 };
 
+// The entry after the value that starts at `item`.
+const Entry* skip_value(const Entry* item) noexcept
+{
+    if (item->tag() != Tag::object && item->tag() != Tag::array) {
+        return item + 1;
+    }
+    std::size_t depth = 0;
+    do {
+        if (item->tag() == Tag::object || item->tag() == Tag::array) {
+            ++depth;
+        } else if (item->tag() == Tag::end) {
+            --depth;
+        }
+        ++item;
+    } while (depth != 0);
+    return item;
+}
+
+// The members of the object that starts at `item`, in order, as (key, value) entries;
+// false when one of them is not a plain key, so that the caller takes the general route.
+template <class Visit>
+bool members(const Entry* item, Visit&& visit) noexcept
+{
+    ++item;
+    while (item->tag() != Tag::end) {
+        const Entry* key = item;
+        const Entry* value = item + 1;
+        if (!visit(*key, value)) {
+            return false;
+        }
+        item = skip_value(value);
+    }
+    return true;
+}
+
+constexpr std::size_t max_record_fields = 8;
+
+// embed_batch's answer turned into records without the dicts that nobody else sees: the
+// array under the list key must hold only objects, each with the required fields; the
+// records get the last value of each field, as a dict would keep it. Anything else is
+// `not_applicable` and goes the general way.
 template <class S>
-Ref decode(PyObject* source, const typename S::unit* text, std::size_t length, int max_depth) noexcept
+Ref records_from_tape(Builder<S>& builder, const RawArray<Entry>& tape, const RecordRequest& request,
+                      bool& not_applicable) noexcept
+{
+    not_applicable = true;
+    const Entry* const first = tape.data();
+    if (tape.size() == 0 || first->tag() != Tag::object || request.field_count > max_record_fields) {
+        return {};
+    }
+    std::size_t field_lengths[max_record_fields];
+    for (std::size_t f = 0; f < request.field_count; ++f) {
+        field_lengths[f] = std::strlen(request.field_keys[f]);
+    }
+    // The field a key names, or field_count.
+    const auto field_of = [&](const Entry& key) {
+        for (std::size_t f = 0; f < request.field_count; ++f) {
+            if (builder.key_is(key, request.field_keys[f], field_lengths[f])) {
+                return f;
+            }
+        }
+        return request.field_count;
+    };
+    const std::size_t list_key_length = std::strlen(request.list_key);
+    const Entry* list = nullptr;
+    const bool plain = members(first, [&](const Entry& key, const Entry* value) {
+        if (key.escaped()) {
+            return false;
+        }
+        if (builder.key_is(key, request.list_key, list_key_length)) {
+            list = value;
+        }
+        return true;
+    });
+    if (!plain || list == nullptr || list->tag() != Tag::array) {
+        return {};
+    }
+    // Every element checked before anything is built.
+    for (const Entry* element = list + 1; element->tag() != Tag::end; element = skip_value(element)) {
+        if (element->tag() != Tag::object) {
+            return {};
+        }
+        bool present[max_record_fields] = {};
+        const bool ok = members(element, [&](const Entry& key, const Entry*) {
+            if (key.escaped()) {
+                return false;
+            }
+            if (const std::size_t f = field_of(key); f < request.field_count) {
+                present[f] = true;
+            }
+            return true;
+        });
+        if (!ok) {
+            return {};
+        }
+        for (std::size_t f = 0; f < request.required; ++f) {
+            if (!present[f]) {
+                return {};
+            }
+        }
+    }
+    not_applicable = false;
+    Ref results = Ref::steal(PyList_New(0));
+    if (!results) {
+        return {};
+    }
+    for (const Entry* element = list + 1; element->tag() != Tag::end; element = skip_value(element)) {
+        const Entry* chosen[max_record_fields] = {};
+        members(element, [&](const Entry& key, const Entry* value) {
+            if (const std::size_t f = field_of(key); f < request.field_count) {
+                chosen[f] = value;
+            }
+            return true;
+        });
+        Ref fields[max_record_fields];
+        PyObject* field_objects[max_record_fields];
+        for (std::size_t f = 0; f < request.field_count; ++f) {
+            fields[f] = chosen[f] ? builder.build(chosen[f], skip_value(chosen[f])) : Ref::borrow(Py_None);
+            if (!fields[f]) {
+                return {};
+            }
+            field_objects[f] = fields[f].get();
+        }
+        Ref record = request.make(request.context, field_objects);
+        if (!record || PyList_Append(results.get(), record.get()) < 0) {
+            return {};
+        }
+    }
+    return results;
+}
+
+template <class S>
+Ref decode(PyObject* source, const typename S::unit* text, std::size_t length, int max_depth,
+           const RecordRequest* request, bool& made_records) noexcept
 {
     RawArray<Entry> tape;
     Parser<S> parser(text, length, max_depth, tape);
@@ -856,12 +1001,22 @@ Ref decode(PyObject* source, const typename S::unit* text, std::size_t length, i
         return {};
     }
     Builder<S> builder(source, text);
-    return builder.build(tape);
+    if (request != nullptr) {
+        bool not_applicable = true;
+        Ref records = records_from_tape(builder, tape, *request, not_applicable);
+        if (!not_applicable) {
+            made_records = true;
+            return records;
+        }
+    }
+    return builder.build(tape.data(), tape.data() + tape.size());
 }
 
 }  // namespace
 
-Ref json_decode_native(PyObject* text, int max_depth) noexcept
+namespace {
+
+Ref decode_text(PyObject* text, int max_depth, const RecordRequest* request, bool& made_records) noexcept
 {
     if (max_depth > fixed_max_depth) {
         max_depth = fixed_max_depth;
@@ -870,11 +1025,11 @@ Ref json_decode_native(PyObject* text, int max_depth) noexcept
         const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
         switch (PyUnicode_KIND(text)) {
         case PyUnicode_1BYTE_KIND:
-            return decode<Latin1Source>(text, PyUnicode_1BYTE_DATA(text), length, max_depth);
+            return decode<Latin1Source>(text, PyUnicode_1BYTE_DATA(text), length, max_depth, request, made_records);
         case PyUnicode_2BYTE_KIND:
-            return decode<Ucs2Source>(text, PyUnicode_2BYTE_DATA(text), length, max_depth);
+            return decode<Ucs2Source>(text, PyUnicode_2BYTE_DATA(text), length, max_depth, request, made_records);
         default:
-            return decode<Ucs4Source>(text, PyUnicode_4BYTE_DATA(text), length, max_depth);
+            return decode<Ucs4Source>(text, PyUnicode_4BYTE_DATA(text), length, max_depth, request, made_records);
         }
     }
     if (PyBytes_CheckExact(text)) {
@@ -885,9 +1040,17 @@ Ref json_decode_native(PyObject* text, int max_depth) noexcept
             (length >= 3 && data[0] == 0xef && data[1] == 0xbb && data[2] == 0xbf)) {
             return {};
         }
-        return decode<Utf8Source>(text, data, length, max_depth);
+        return decode<Utf8Source>(text, data, length, max_depth, request, made_records);
     }
     return {};
+}
+
+}  // namespace
+
+Ref json_decode_native(PyObject* text, int max_depth) noexcept
+{
+    bool made_records = false;
+    return decode_text(text, max_depth, nullptr, made_records);
 }
 
 namespace {
@@ -1606,8 +1769,11 @@ Ref call(const Ref& function, PyObject* argument) noexcept
 
 }  // namespace
 
-Ref json_loads(const Ref& loads, PyObject* text) noexcept
+namespace {
+
+Ref loads_with(const Ref& loads, PyObject* text, const RecordRequest* request, bool& made_records) noexcept
 {
+    made_records = false;
     if (PyUnicode_CheckExact(text) || PyBytes_CheckExact(text)) {
         DecoderRoute* guard = route(decoder_route);
         // The stdlib enters one C recursion level per container; leave a margin besides.
@@ -1615,13 +1781,26 @@ Ref json_loads(const Ref& loads, PyObject* text) noexcept
         if (guard != nullptr && budget > 0 && guard->allows(loads.get()) &&
             unobserved({guard->loads.code, guard->decoder.methods[0].code, guard->decoder.methods[1].code},
                        recursion_margin)) {
-            Ref value = json_decode_native(text, budget);
+            Ref value = decode_text(text, budget, request, made_records);
             if (value || PyErr_Occurred()) {
                 return value;
             }
         }
     }
     return call(loads, text);
+}
+
+}  // namespace
+
+Ref json_loads(const Ref& loads, PyObject* text) noexcept
+{
+    bool made_records = false;
+    return loads_with(loads, text, nullptr, made_records);
+}
+
+Ref json_loads_records(const Ref& loads, PyObject* text, const RecordRequest& request, bool& made_records) noexcept
+{
+    return loads_with(loads, text, &request, made_records);
 }
 
 Ref json_dumps(const Ref& dumps, PyObject* value) noexcept

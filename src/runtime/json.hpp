@@ -13,6 +13,23 @@
 namespace vmrt {
 
 Ref json_loads(const Ref& loads, PyObject* text) noexcept;
+
+// How embed_batch turns its answer into records: for each element of the array under
+// `list_key`, `make` is given the values of `field_keys` (None where a key is absent).
+struct RecordRequest {
+    const char* list_key;
+    const char* const* field_keys;
+    std::size_t field_count;  // at most 8
+    std::size_t required;     // the first ones must be present
+    Ref (*make)(void* context, PyObject* const* fields) noexcept;
+    void* context;
+};
+
+// `loads(text)` as json_loads does it; but where the native route is taken and the answer
+// has the usual shape (an object whose array under `list_key` holds objects with the
+// required fields), the list of records itself, made without the intermediate dicts that
+// no one else could see. `made_records` says which of the two the result is.
+Ref json_loads_records(const Ref& loads, PyObject* text, const RecordRequest& request, bool& made_records) noexcept;
 Ref json_dumps(const Ref& dumps, PyObject* value) noexcept;
 
 // The decoder alone, without guards, for a `str` or `bytes` that the caller holds: the

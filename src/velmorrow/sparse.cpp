@@ -289,6 +289,15 @@ bool append_records(Function* function, PyObject* embeddings, PyObject* results)
     return !PyErr_Occurred();
 }
 
+// One record from the five field values, for the decoder's own walk over a batch answer.
+Ref make_record_from_fields(void* context, PyObject* const* fields) noexcept
+{
+    Ref record_class = global(static_cast<Function*>(context), n_sparse_result);
+    return record_class ? vmrt::construct_record(record_class.get(), fields, record_keywords.get()) : Ref();
+}
+
+constexpr const char* record_field_keys[] = {"indices", "values", "truncated", "original_chars", "used_chars"};
+
 // embed_batch(self, texts: list[str]) -> list[SparseResult]
 PyObject* service_embed_batch(Function* function, PyObject* const* args) noexcept
 {
@@ -310,7 +319,12 @@ PyObject* service_embed_batch(Function* function, PyObject* const* args) noexcep
     Ref result_json = Ref::steal(PyObject_Vectorcall(embed.get(), core_args, 2, nullptr));
     json = result_json ? global(function, n_json) : Ref();
     Ref loads = json ? attribute(json, n_loads) : Ref();
-    Ref batch = loads ? vmrt::json_loads(loads, result_json.get()) : Ref();
+    const vmrt::RecordRequest request{"embeddings", record_field_keys, 5, 2, make_record_from_fields, function};
+    bool made_records = false;
+    Ref batch = loads ? vmrt::json_loads_records(loads, result_json.get(), request, made_records) : Ref();
+    if (made_records) {
+        return batch.release();
+    }
     Ref results = batch ? Ref::steal(PyList_New(0)) : Ref();
     Ref embeddings = results ? subscript(batch.get(), n_embeddings) : Ref();
     if (!embeddings || !append_records(function, embeddings.get(), results.get())) {
