@@ -1000,7 +1000,17 @@ Ref decode(PyObject* source, const typename S::unit* text, std::size_t length, i
     if (outcome == Outcome::fallback) {
         return {};
     }
-    Builder<S> builder(source, text);
+    // On the heap: records made from inside may call back into Python, and on to another
+    // decode, so each level must take little of the C stack.
+    struct Owned {
+        Builder<S>* builder;
+        ~Owned() { delete builder; }
+    } owned{new (std::nothrow) Builder<S>(source, text)};
+    if (owned.builder == nullptr) {
+        PyErr_NoMemory();
+        return {};
+    }
+    Builder<S>& builder = *owned.builder;
     if (request != nullptr) {
         bool not_applicable = true;
         Ref records = records_from_tape(builder, tape, *request, not_applicable);
