@@ -949,6 +949,9 @@ Ref records_from_tape(Builder<S>& builder, const RawArray<Entry>& tape, const Re
             }
         }
     }
+    if (!request.ready(request.context)) {
+        return {};
+    }
     not_applicable = false;
     Ref results = Ref::steal(PyList_New(0));
     if (!results) {

@@ -22,6 +22,9 @@ struct RecordRequest {
     std::size_t field_count;  // at most 8
     std::size_t required;     // the first ones must be present
     Ref (*make)(void* context, PyObject* const* fields) noexcept;
+    // Whether `make` would run no Python code now; otherwise the general route is taken,
+    // where records are made after decoding, as with json.loads.
+    bool (*ready)(void* context) noexcept;
     void* context;
 };
 

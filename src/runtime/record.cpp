@@ -163,6 +163,14 @@ RecordRoute* record_route = nullptr;  // process-wide, never freed
 
 }  // namespace
 
+bool record_construction_is_native(PyObject* record_class, PyObject* kwnames) noexcept
+{
+    if (record_route == nullptr) {
+        record_route = new (std::nothrow) RecordRoute();
+    }
+    return record_route != nullptr && record_route->allows(record_class, kwnames);
+}
+
 Ref construct_record(PyObject* record_class, PyObject* const* args, PyObject* kwnames) noexcept
 {
     if (record_route == nullptr) {

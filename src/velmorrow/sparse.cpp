@@ -296,6 +296,17 @@ Ref make_record_from_fields(void* context, PyObject* const* fields) noexcept
     return record_class ? vmrt::construct_record(record_class.get(), fields, record_keywords.get()) : Ref();
 }
 
+// Whether the record class would be called without running Python code.
+bool records_ready(void* context) noexcept
+{
+    Ref record_class = global(static_cast<Function*>(context), n_sparse_result);
+    if (!record_class) {
+        PyErr_Clear();  // the general route looks it up again and raises
+        return false;
+    }
+    return vmrt::record_construction_is_native(record_class.get(), record_keywords.get());
+}
+
 constexpr const char* record_field_keys[] = {"indices", "values", "truncated", "original_chars", "used_chars"};
 
 // embed_batch(self, texts: list[str]) -> list[SparseResult]
@@ -319,7 +330,8 @@ PyObject* service_embed_batch(Function* function, PyObject* const* args) noexcep
     Ref result_json = Ref::steal(PyObject_Vectorcall(embed.get(), core_args, 2, nullptr));
     json = result_json ? global(function, n_json) : Ref();
     Ref loads = json ? attribute(json, n_loads) : Ref();
-    const vmrt::RecordRequest request{"embeddings", record_field_keys, 5, 2, make_record_from_fields, function};
+    const vmrt::RecordRequest request{"embeddings", record_field_keys, 5, 2, make_record_from_fields,
+                                      records_ready, function};
     bool made_records = false;
     Ref batch = loads ? vmrt::json_loads_records(loads, result_json.get(), request, made_records) : Ref();
     if (made_records) {
