@@ -136,7 +136,7 @@ def test_allocation_failures_everywhere_on_the_native_route(python):
         core = types.ModuleType("velmorrow_core_py")
         core.answer = single
         core.sparse_embed_single = lambda t, p: core.answer
-        core.sparse_embed_batch = lambda t, p: '{"embeddings": []}'
+        core.sparse_embed_batch = lambda t, p: '{"embeddings": [' + single + ', ' + single + ']}'
         sparse.velmorrow_core_py = core
         service = sparse.SparseEmbeddingService()
         texts = ["a", "\\u00e9\\U0001f600", "b" * 50]

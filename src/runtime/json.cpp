@@ -925,18 +925,26 @@ Ref records_from_tape(Builder<S>& builder, const RawArray<Entry>& tape, const Re
     if (!plain || list == nullptr || list->tag() != Tag::array) {
         return {};
     }
-    // Every element checked before anything is built.
+    // Every element checked, and its fields found, before anything is built.
+    RawArray<const Entry*> chosen;
     for (const Entry* element = list + 1; element->tag() != Tag::end; element = skip_value(element)) {
         if (element->tag() != Tag::object) {
             return {};
         }
-        bool present[max_record_fields] = {};
-        const bool ok = members(element, [&](const Entry& key, const Entry*) {
+        const std::size_t base = chosen.size();
+        for (std::size_t f = 0; f < request.field_count; ++f) {
+            if (!chosen.push(nullptr)) {
+                PyErr_NoMemory();
+                not_applicable = false;
+                return {};
+            }
+        }
+        const bool ok = members(element, [&](const Entry& key, const Entry* value) {
             if (key.escaped()) {
                 return false;
             }
             if (const std::size_t f = field_of(key); f < request.field_count) {
-                present[f] = true;
+                chosen.data()[base + f] = value;  // the last one, as a dict keeps it
             }
             return true;
         });
@@ -944,7 +952,7 @@ Ref records_from_tape(Builder<S>& builder, const RawArray<Entry>& tape, const Re
             return {};
         }
         for (std::size_t f = 0; f < request.required; ++f) {
-            if (!present[f]) {
+            if (chosen.data()[base + f] == nullptr) {
                 return {};
             }
         }
@@ -957,18 +965,12 @@ Ref records_from_tape(Builder<S>& builder, const RawArray<Entry>& tape, const Re
     if (!results) {
         return {};
     }
-    for (const Entry* element = list + 1; element->tag() != Tag::end; element = skip_value(element)) {
-        const Entry* chosen[max_record_fields] = {};
-        members(element, [&](const Entry& key, const Entry* value) {
-            if (const std::size_t f = field_of(key); f < request.field_count) {
-                chosen[f] = value;
-            }
-            return true;
-        });
+    for (std::size_t base = 0; base < chosen.size(); base += request.field_count) {
         Ref fields[max_record_fields];
         PyObject* field_objects[max_record_fields];
         for (std::size_t f = 0; f < request.field_count; ++f) {
-            fields[f] = chosen[f] ? builder.build(chosen[f], skip_value(chosen[f])) : Ref::borrow(Py_None);
+            const Entry* value = chosen.data()[base + f];
+            fields[f] = value ? builder.build(value, skip_value(value)) : Ref::borrow(Py_None);
             if (!fields[f]) {
                 return {};
             }
@@ -1073,7 +1075,7 @@ namespace {
 constexpr char hex_digits[] = "0123456789abcdef";
 
 // Characters of the ASCII escape of `c`, as the stdlib's C encoder writes it.
-Py_ssize_t escaped_size(Py_UCS4 c) noexcept
+constexpr Py_ssize_t escaped_size(Py_UCS4 c) noexcept
 {
     if (c >= ' ' && c <= '~' && c != '\\' && c != '"') {
         return 1;
@@ -1097,12 +1099,28 @@ Py_UCS1* write_u(Py_UCS1* out, Py_UCS4 c) noexcept
     return out;
 }
 
+// The escaped size of each of the first 256 characters.
+struct EscapedSizes {
+    unsigned char size[256];
+    constexpr EscapedSizes() noexcept : size()
+    {
+        for (unsigned c = 0; c < 256; ++c) {
+            size[c] = static_cast<unsigned char>(escaped_size(c));
+        }
+    }
+};
+constexpr EscapedSizes latin1_sizes;
+
 template <class Unit>
 Py_ssize_t string_size(const Unit* s, Py_ssize_t n) noexcept
 {
     Py_ssize_t size = 2;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        size += escaped_size(s[i]);
+        if constexpr (sizeof(Unit) == 1) {
+            size += latin1_sizes.size[s[i]];
+        } else {
+            size += escaped_size(s[i]);
+        }
     }
     return size;
 }
@@ -1112,6 +1130,19 @@ Py_UCS1* write_string(Py_UCS1* out, const Unit* s, Py_ssize_t n) noexcept
 {
     *out++ = '"';
     for (Py_ssize_t i = 0; i < n; ++i) {
+        if constexpr (sizeof(Unit) == 1) {
+            // Runs that need no escape are copied whole.
+            Py_ssize_t run = i;
+            while (run < n && latin1_sizes.size[s[run]] == 1) {
+                ++run;
+            }
+            std::memcpy(out, s + i, static_cast<std::size_t>(run - i));
+            out += run - i;
+            i = run;
+            if (i == n) {
+                break;
+            }
+        }
         const Py_UCS4 c = s[i];
         if (c >= ' ' && c <= '~' && c != '\\' && c != '"') {
             *out++ = static_cast<Py_UCS1>(c);
