@@ -100,7 +100,9 @@ Ref decode_json(ModuleState* st, PyObject* text, const char* what) {
 #ifdef VELMORROW_CORE_NATIVE_JSON
   // The package's own exact decoder, so that big texts JSON are parsed without the GIL;
   // anything it does not take (every invalid document) goes to json.loads as before.
-  if (vmrt::Ref native = vmrt::json_decode_native(text, 200)) {
+  // The stdlib's scanner takes one C recursion level per container; keep a margin.
+  const int depth = PyThreadState_Get()->c_recursion_remaining - 50;
+  if (vmrt::Ref native = depth > 0 ? vmrt::json_decode_native(text, depth) : vmrt::Ref()) {
     return Ref::steal(native.release());
   }
   if (PyErr_Occurred()) return Ref();
