@@ -63,8 +63,8 @@ private:
 // ---- the tape: the document, validated, in a compact form ---------------------------
 
 enum class Tag : std::uint8_t {
-    object,       // opens a dict
-    array,        // opens a list
+    object,       // opens a dict; payload: entries spanned, its end included
+    array,        // opens a list; payload as for an object
     end,          // closes the innermost container
     key,          // a dict key: offset and length in the source
     string,       // a string value: offset and length in the source
@@ -175,10 +175,23 @@ private:
 
     Outcome fail() const noexcept { return out_of_memory_ ? Outcome::no_memory : Outcome::fallback; }
 
+    // The end of the container opened at `opened`, which then records how many entries
+    // it spans, ends included, so that walks can step over it at once.
+    bool close(std::size_t opened) noexcept
+    {
+        if (!emit(entry(Tag::end))) {
+            return false;
+        }
+        tape_.data()[opened].payload = tape_.size() - opened;
+        return true;
+    }
+
     Outcome document() noexcept
     {
         // One byte per open container: 1 for an object, 0 for an array.
         unsigned char open[fixed_max_depth + 1];
+        // Where each open container's entry is, to record its extent when it closes.
+        std::size_t opened_at[fixed_max_depth + 1];
         int depth = 0;
         skip_space();
         for (;;) {
@@ -192,6 +205,7 @@ private:
                     return fail();
                 }
                 const bool is_object = c == '{';
+                opened_at[depth] = tape_.size();
                 open[depth++] = is_object;
                 if (depth > deepest_) {
                     deepest_ = depth;
@@ -204,7 +218,7 @@ private:
                 if (i_ < n_ && s_[i_] == (is_object ? '}' : ']')) {
                     ++i_;
                     --depth;
-                    if (!emit(entry(Tag::end))) {
+                    if (!close(opened_at[depth])) {
                         return fail();
                     }
                 } else if (is_object) {
@@ -252,7 +266,7 @@ private:
                 if (d == (in_object ? '}' : ']')) {
                     ++i_;
                     --depth;
-                    if (!emit(entry(Tag::end))) {
+                    if (!close(opened_at[depth])) {
                         return fail();
                     }
                     continue;
@@ -854,16 +868,7 @@ const Entry* skip_value(const Entry* item) noexcept
     if (item->tag() != Tag::object && item->tag() != Tag::array) {
         return item + 1;
     }
-    std::size_t depth = 0;
-    do {
-        if (item->tag() == Tag::object || item->tag() == Tag::array) {
-            ++depth;
-        } else if (item->tag() == Tag::end) {
-            --depth;
-        }
-        ++item;
-    } while (depth != 0);
-    return item;
+    return item + item->payload;
 }
 
 // The members of the object that starts at `item`, in order, as (key, value) entries;
