@@ -1,11 +1,12 @@
 """Benchmark of the extension modules against plain-Python modules doing the same work.
 
-Run by hand: python3.12 bench/bench_adapters.py [--quick]
+Run by hand: python3.12 bench/bench_adapters.py [--quick] [--rounds N]
 
 Both sides talk to the same fake native core, which returns fixed answers, so the figures
 measure the adapters alone. Ratios are native time / plain-Python time: below 1 means the
-extension module is faster. The 1,000-text batch is also compared with its floor: one
-json.dumps, one json.loads and the record constructions, which any implementation needs.
+extension module is faster. The 1,000-text batch is also compared with the stdlib floor:
+one json.dumps, one json.loads and the record constructions. The variants run interleaved,
+round after round, and each figure is the median of the per-round ratios.
 """
 
 from __future__ import annotations
@@ -13,6 +14,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import statistics
 import sys
 import timeit
 import types
@@ -42,16 +44,17 @@ def make_fake_core() -> types.ModuleType:
     return core
 
 
-def best_of(statement, number: int, repeat: int) -> float:
-    """Seconds per call: the best of `repeat` runs of `number` calls."""
-    return min(timeit.repeat(statement, number=number, repeat=repeat)) / number
+def per_call(statement, number: int) -> float:
+    """Seconds per call over one run of `number` calls."""
+    return timeit.timeit(statement, number=number) / number
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="fewer repetitions")
+    parser.add_argument("--quick", action="store_true", help="fewer rounds")
+    parser.add_argument("--rounds", type=int, default=None)
     options = parser.parse_args()
-    repeat = 3 if options.quick else 7
+    rounds = options.rounds or (5 if options.quick else 15)
 
     core = make_fake_core()
     sparse.velmorrow_core_py = core
@@ -80,40 +83,58 @@ def main() -> None:
         sparse.SparseResult(**vars(r)) for r in plain_service.embed_batch(texts)
     ]
 
-    rows: list[tuple[str, float, float]] = []
-
-    def compare(label: str, native, plain, number: int) -> None:
-        rows.append((label, best_of(native, number, repeat), best_of(plain, number, repeat)))
-
-    compare("embed_single", lambda: native_service.embed_single(text),
-            lambda: plain_service.embed_single(text), 20_000)
-    compare(f"embed_batch ({BATCH_SIZE} texts)", lambda: native_service.embed_batch(texts),
-            lambda: plain_service.embed_batch(texts), 50)
-    compare("get_sparse_service (warm)", sparse.get_sparse_service,
-            plain_adapters.get_sparse_service, 500_000)
     featuregate._load_capabilities()
     plain_adapters._load_capabilities()
-    compare("require_capability (cached)",
+
+    def scan_config(flag: bool, build):
+        def run():
+            settings.builtin_ignore_replace = flag
+            return build("/repo")
+        return run
+
+    # label: (native, plain, calls per timing); the batch also has its floor.
+    paths = {
+        "embed_single": (lambda: native_service.embed_single(text),
+                         lambda: plain_service.embed_single(text), 20_000),
+        f"embed_batch ({BATCH_SIZE} texts)": (lambda: native_service.embed_batch(texts),
+                                              lambda: plain_service.embed_batch(texts), 20),
+        "get_sparse_service (warm)": (sparse.get_sparse_service, plain_adapters.get_sparse_service, 200_000),
+        "require_capability (cached)": (
             lambda: featuregate.require_capability("ignore_builtin_replace", "bench"),
-            lambda: plain_adapters.require_capability("ignore_builtin_replace", "bench"), 200_000)
-    settings.builtin_ignore_replace = False
-    compare("build_scan_config (flag false)", lambda: scanrules.build_scan_config("/repo"),
-            lambda: plain_adapters.build_scan_config("/repo"), 100_000)
-    settings.builtin_ignore_replace = True
-    compare("build_scan_config (flag true)", lambda: scanrules.build_scan_config("/repo"),
-            lambda: plain_adapters.build_scan_config("/repo"), 100_000)
+            lambda: plain_adapters.require_capability("ignore_builtin_replace", "bench"), 100_000),
+        "build_scan_config (flag false)": (scan_config(False, scanrules.build_scan_config),
+                                           scan_config(False, plain_adapters.build_scan_config), 50_000),
+        "build_scan_config (flag true)": (scan_config(True, scanrules.build_scan_config),
+                                          scan_config(True, plain_adapters.build_scan_config), 50_000),
+    }
+    batch_label = f"embed_batch ({BATCH_SIZE} texts)"
+    times: dict[str, list[tuple[float, float]]] = {label: [] for label in paths}
+    floor_ratios: list[float] = []
+    floor_times: list[float] = []
+    for round_number in range(rounds):
+        for label, (native, plain, number) in paths.items():
+            # Alternate which side goes first, so that neither always runs warm.
+            if round_number % 2:
+                plain_time, native_time = per_call(plain, number), per_call(native, number)
+            else:
+                native_time, plain_time = per_call(native, number), per_call(plain, number)
+            times[label].append((native_time, plain_time))
+            if label == batch_label:
+                floor_time = per_call(floor, number)
+                floor_times.append(floor_time)
+                floor_ratios.append(native_time / floor_time)
     settings.builtin_ignore_replace = False
 
-    floor_time = best_of(floor, 50, repeat)
-
-    print(f"Python {sys.version.split()[0]}, {os.cpu_count()} cores; best of {repeat} runs")
+    print(f"Python {sys.version.split()[0]}, {os.cpu_count()} cores; {rounds} interleaved rounds, "
+          "medians of per-round ratios")
     print(f"{'path':34} {'native':>12} {'plain':>12} {'ratio':>7}")
-    for label, native_time, plain_time in rows:
-        print(f"{label:34} {native_time * 1e6:10.3f}us {plain_time * 1e6:10.3f}us "
-              f"{native_time / plain_time:7.3f}")
-    batch_native = rows[1][1]
-    print(f"{'batch floor (dumps+loads+records)':34} {floor_time * 1e6:10.3f}us")
-    print(f"embed_batch over floor: {100 * (batch_native / floor_time - 1):+.1f}%")
+    for label, pairs in times.items():
+        native_median = statistics.median(n for n, _ in pairs)
+        plain_median = statistics.median(p for _, p in pairs)
+        ratio = statistics.median(n / p for n, p in pairs)
+        print(f"{label:34} {native_median * 1e6:10.3f}us {plain_median * 1e6:10.3f}us {ratio:7.3f}")
+    print(f"{'batch floor (dumps+loads+records)':34} {statistics.median(floor_times) * 1e6:10.3f}us")
+    print(f"embed_batch / floor: {statistics.median(floor_ratios):.3f}")
 
 
 if __name__ == "__main__":

@@ -1,11 +1,13 @@
-"""How well embedding scales across threads with the stand-in native core, which releases
-the interpreter lock while it computes. Run by hand, not in CI:
+"""Throughput of embed_batch with the stand-in native core, which releases the interpreter
+lock while it computes. Run by hand, not in CI:
 
-    python bench/bench_threads.py [--batches 8] [--texts 4000] [--repeat 3]
+    python bench/bench_threads.py [--batches 8] [--texts 3000] [--chars 1000] [--rounds 5]
 
-Times the same set of batches on 1 thread and on 2 threads (ThreadPoolExecutor), both
-through the service (JSON encoding, the core call, decoding and records; the Python parts
-hold the lock) and through the core call alone, and prints the speed-ups.
+The same set of batches runs on 1 thread and on 2 threads (ThreadPoolExecutor), through
+the service (JSON encoding, the core call, decoding and records) and through the core
+call alone. The four variants run interleaved, round after round; the figures are medians
+of the per-round ratios: service / core alone on 1 thread, and the speed-up of 2 threads
+over 1 for each.
 """
 
 from __future__ import annotations
@@ -14,6 +16,7 @@ import argparse
 import json
 import os
 import platform
+import statistics
 import time
 from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
@@ -42,20 +45,16 @@ def make_texts(batch: int, count: int, size: int) -> list[str]:
     return texts
 
 
-def best_time(run: Callable[[], object], repeat: int) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        started = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - started)
-    return best
+def timed(run: Callable[[], object]) -> float:
+    started = time.perf_counter()
+    run()
+    return time.perf_counter() - started
 
 
-def on_threads(workers: int, job: Callable[[list[str]], object], batches: list[list[str]]) -> Callable[[], None]:
+def on_threads(pool: ThreadPoolExecutor, job: Callable[[list[str]], object], batches: list) -> Callable[[], None]:
     def run() -> None:
-        with ThreadPoolExecutor(max_workers=workers) as pool:
-            for _ in pool.map(job, batches):
-                pass
+        for _ in pool.map(job, batches):
+            pass
 
     return run
 
@@ -63,39 +62,46 @@ def on_threads(workers: int, job: Callable[[list[str]], object], batches: list[l
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--batches", type=int, default=8)
-    parser.add_argument("--texts", type=int, default=4000, help="texts per batch")
+    parser.add_argument("--texts", type=int, default=3000, help="texts per batch")
     parser.add_argument("--chars", type=int, default=1000, help="characters per text")
-    parser.add_argument("--repeat", type=int, default=3, help="runs per measurement; the best counts")
+    parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds")
     args = parser.parse_args()
 
     sparse.settings = Settings(environ={})
     sparse.velmorrow_core_py = velmorrow_core_py
     service = sparse.SparseEmbeddingService()
     batches = [make_texts(b, args.texts, args.chars) for b in range(args.batches)]
-    texts_json = [json.dumps(batch) for batch in batches]
+    texts_json = {id(batch): json.dumps(batch) for batch in batches}
     profile = service._profile_json
 
     affinity = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else None
     print(f"python {platform.python_version()}, cpu_count={os.cpu_count()}, usable cores={affinity}")
-    print(f"{args.batches} batches x {args.texts} texts x {args.chars} chars, best of {args.repeat}")
+    print(f"{args.batches} batches x {args.texts} texts x {args.chars} chars, {args.rounds} interleaved rounds")
 
     # The same answers on any number of threads, or the timing means nothing.
     with ThreadPoolExecutor(max_workers=2) as pool:
         threaded = list(pool.map(service.embed_batch, batches[:2]))
     assert threaded == [service.embed_batch(batch) for batch in batches[:2]]
 
-    index_of = {id(batch): n for n, batch in enumerate(batches)}
-    jobs: dict[str, tuple[Callable[[list[str]], object], list]] = {
-        "service.embed_batch": (service.embed_batch, batches),
-        "core call alone": (
-            lambda batch: velmorrow_core_py.sparse_embed_batch(texts_json[index_of[id(batch)]], profile),
-            batches,
-        ),
-    }
-    for label, (job, work) in jobs.items():
-        one = best_time(on_threads(1, job, work), args.repeat)
-        two = best_time(on_threads(2, job, work), args.repeat)
-        print(f"{label:22s} 1 thread {one:7.3f} s   2 threads {two:7.3f} s   speed-up {one / two:4.2f}x")
+    def core_alone(batch: list[str]) -> object:
+        return velmorrow_core_py.sparse_embed_batch(texts_json[id(batch)], profile)
+
+    jobs = {"service.embed_batch": service.embed_batch, "core call alone": core_alone}
+    times: dict[tuple[str, int], list[float]] = {(label, n): [] for label in jobs for n in (1, 2)}
+    with ThreadPoolExecutor(max_workers=1) as one, ThreadPoolExecutor(max_workers=2) as two:
+        for _ in range(args.rounds):
+            for label, job in jobs.items():
+                for workers, pool in ((1, one), (2, two)):
+                    times[(label, workers)].append(timed(on_threads(pool, job, batches)))
+
+    for label in jobs:
+        one_thread, two_threads = times[(label, 1)], times[(label, 2)]
+        speedup = statistics.median(a / b for a, b in zip(one_thread, two_threads))
+        print(f"{label:22s} 1 thread {statistics.median(one_thread):7.3f} s   "
+              f"2 threads {statistics.median(two_threads):7.3f} s   speed-up {speedup:4.2f}x")
+    service_over_core = statistics.median(
+        s / c for s, c in zip(times[("service.embed_batch", 1)], times[("core call alone", 1)]))
+    print(f"service / core alone (1 thread): {service_over_core:.2f}")
 
 
 if __name__ == "__main__":

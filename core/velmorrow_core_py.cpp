@@ -17,6 +17,10 @@
 #include <utility>
 #include <vector>
 
+#ifdef VELMORROW_CORE_NATIVE_JSON
+#include "json.hpp"
+#endif
+
 namespace {
 
 // Owning reference: every early return releases what it holds.
@@ -93,6 +97,16 @@ Ref decode_json(ModuleState* st, PyObject* text, const char* what) {
     PyErr_SetString(PyExc_RuntimeError, "velmorrow_core_py is no longer initialised");
     return Ref();
   }
+#ifdef VELMORROW_CORE_NATIVE_JSON
+  // The package's own exact decoder, so that big texts JSON are parsed without the GIL;
+  // anything it does not take (every invalid document) goes to json.loads as before.
+  // The stdlib's scanner takes one C recursion level per container; keep a margin.
+  const int depth = PyThreadState_Get()->c_recursion_remaining - 50;
+  if (vmrt::Ref native = depth > 0 ? vmrt::json_decode_native(text, depth) : vmrt::Ref()) {
+    return Ref::steal(native.release());
+  }
+  if (PyErr_Occurred()) return Ref();
+#endif
   Ref out = Ref::steal(PyObject_CallOneArg(st->json_loads, text));
   if (out) return out;
   // RecursionError comes from deeply nested input, so it is bad input too.

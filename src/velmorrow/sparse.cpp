@@ -1,7 +1,9 @@
 // velmorrow.sparse: sparse, BM25-style term vectors from the native core, wrapped in
 // plain `SparseResult` records. The source follows the module body: the record class,
 // the service class and its members, the singleton functions, then the body itself.
+#include "json.hpp"
 #include "loader.hpp"
+#include "record.hpp"
 
 namespace {
 
@@ -135,7 +137,7 @@ Ref make_record(Function* function, PyObject* embedding) noexcept
     }
     PyObject* args[] = {indices.get(), values.get(), truncated.get(), original_chars.get(),
                         used_chars.get()};
-    return Ref::steal(PyObject_Vectorcall(record_class.get(), args, 0, record_keywords.get()));
+    return vmrt::construct_record(record_class.get(), args, record_keywords.get());
 }
 
 // ---- SparseEmbeddingService ---------------------------------------------------------
@@ -223,7 +225,7 @@ PyObject* service_embed_single(Function* function, PyObject* const* args) noexce
     Ref result_json = call(embed, text, profile_json);
     Ref json = result_json ? global(function, n_json) : Ref();
     Ref loads = json ? attribute(json, n_loads) : Ref();
-    Ref result = loads ? call(loads, result_json) : Ref();
+    Ref result = loads ? vmrt::json_loads(loads, result_json.get()) : Ref();
     return result ? make_record(function, result.get()).release() : nullptr;
 }
 
@@ -268,6 +270,26 @@ bool append_records(Function* function, PyObject* embeddings, PyObject* results)
     return !PyErr_Occurred();
 }
 
+// One record from the five field values, for the decoder's own walk over a batch answer.
+Ref make_record_from_fields(void* context, PyObject* const* fields) noexcept
+{
+    Ref record_class = global(static_cast<Function*>(context), n_sparse_result);
+    return record_class ? vmrt::construct_record(record_class.get(), fields, record_keywords.get()) : Ref();
+}
+
+// Whether the record class would be called without running Python code.
+bool records_ready(void* context) noexcept
+{
+    Ref record_class = global(static_cast<Function*>(context), n_sparse_result);
+    if (!record_class) {
+        PyErr_Clear();  // the general route looks it up again and raises
+        return false;
+    }
+    return vmrt::record_construction_is_native(record_class.get(), record_keywords.get());
+}
+
+constexpr const char* record_field_keys[] = {"indices", "values", "truncated", "original_chars", "used_chars"};
+
 // embed_batch(self, texts: list[str]) -> list[SparseResult]
 PyObject* service_embed_batch(Function* function, PyObject* const* args) noexcept
 {
@@ -278,7 +300,7 @@ PyObject* service_embed_batch(Function* function, PyObject* const* args) noexcep
     }
     Ref json = global(function, n_json);
     Ref dumps = json ? attribute(json, n_dumps) : Ref();
-    Ref texts_json = dumps ? call(dumps, texts) : Ref();
+    Ref texts_json = dumps ? vmrt::json_dumps(dumps, texts) : Ref();
     Ref core = texts_json ? global(function, n_core) : Ref();
     Ref embed = core ? attribute(core, n_embed_batch_core) : Ref();
     Ref profile_json = embed ? attribute(self, n_profile_json) : Ref();
@@ -288,7 +310,13 @@ PyObject* service_embed_batch(Function* function, PyObject* const* args) noexcep
     Ref result_json = call(embed, texts_json, profile_json);
     json = result_json ? global(function, n_json) : Ref();
     Ref loads = json ? attribute(json, n_loads) : Ref();
-    Ref batch = loads ? call(loads, result_json) : Ref();
+    const vmrt::RecordRequest request{"embeddings", record_field_keys, 5, 2, make_record_from_fields,
+                                      records_ready, function};
+    bool made_records = false;
+    Ref batch = loads ? vmrt::json_loads_records(loads, result_json.get(), request, made_records) : Ref();
+    if (made_records) {
+        return batch.release();
+    }
     Ref results = batch ? Ref::steal(PyList_New(0)) : Ref();
     Ref embeddings = results ? subscript(batch.get(), n_embeddings) : Ref();
     if (!embeddings || !append_records(function, embeddings.get(), results.get())) {

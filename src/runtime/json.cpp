@@ -1,0 +1,1871 @@
+#include "json.hpp"
+
+#include "observed.hpp"
+
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <type_traits>
+
+namespace vmrt {
+namespace {
+
+// ---- storage usable without the interpreter lock -----------------------------------
+
+// A growable array of trivially copyable items on the raw allocator, which needs no lock
+// and reports failure instead of throwing.
+template <class T>
+class RawArray {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+public:
+    RawArray() noexcept = default;
+    RawArray(const RawArray&) = delete;
+    RawArray& operator=(const RawArray&) = delete;
+    ~RawArray() { PyMem_RawFree(items_); }
+
+    bool reserve(std::size_t capacity) noexcept
+    {
+        if (capacity <= capacity_) {
+            return true;
+        }
+        if (capacity > PY_SSIZE_T_MAX / sizeof(T)) {
+            return false;
+        }
+        void* grown = PyMem_RawRealloc(items_, capacity * sizeof(T));
+        if (grown == nullptr) {
+            return false;
+        }
+        items_ = static_cast<T*>(grown);
+        capacity_ = capacity;
+        return true;
+    }
+    bool push(const T& item) noexcept
+    {
+        if (size_ == capacity_ && !reserve(capacity_ < 64 ? 64 : capacity_ * 2)) {
+            return false;
+        }
+        items_[size_++] = item;
+        return true;
+    }
+    T* data() noexcept { return items_; }
+    const T* data() const noexcept { return items_; }
+    std::size_t size() const noexcept { return size_; }
+    void clear() noexcept { size_ = 0; }
+
+private:
+    T* items_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+// ---- the tape: the document, validated, in a compact form ---------------------------
+
+enum class Tag : std::uint8_t {
+    object,       // opens a dict; payload: entries spanned, its end included
+    array,        // opens a list; payload as for an object
+    end,          // closes the innermost container
+    key,          // a dict key: offset and length in the source
+    string,       // a string value: offset and length in the source
+    small_int,    // payload: the value
+    big_int,      // at most the digit limit's minimum; offset and length
+    real,         // payload: the double's bits
+    slow_real,    // out of range for the lock-free conversion; offset and length
+    true_value,
+    false_value,
+    null_value,
+};
+
+struct Entry {
+    std::uint64_t head;     // tag, escape flag, length
+    std::uint64_t payload;  // offset, value or bits
+
+    Tag tag() const noexcept { return static_cast<Tag>(head & 0xff); }
+    bool escaped() const noexcept { return (head >> 8) & 1; }
+    std::size_t length() const noexcept { return static_cast<std::size_t>(head >> 16); }
+};
+
+Entry entry(Tag tag, std::uint64_t payload = 0, std::size_t length = 0, bool escaped = false) noexcept
+{
+    return {static_cast<std::uint64_t>(tag) | (std::uint64_t{escaped} << 8) |
+                (static_cast<std::uint64_t>(length) << 16),
+            payload};
+}
+
+enum class Outcome { ok, fallback, no_memory };
+
+// The interpreter's smallest settable limit on integer string digits; longer runs go to
+// json.loads, which applies whatever limit is in force.
+constexpr std::size_t max_int_digits = 640;
+// Nesting beyond this goes to json.loads, whatever the recursion budget.
+constexpr int fixed_max_depth = 500;
+
+// Source text: the code units of a str of one kind, or the bytes of UTF-8.
+template <class Unit, bool Utf8>
+struct Source {
+    using unit = Unit;
+    static constexpr bool utf8 = Utf8;
+};
+using Latin1Source = Source<Py_UCS1, false>;
+using Ucs2Source = Source<Py_UCS2, false>;
+using Ucs4Source = Source<Py_UCS4, false>;
+using Utf8Source = Source<unsigned char, true>;
+
+int hex_value(std::uint32_t c) noexcept
+{
+    if (c >= '0' && c <= '9') {
+        return static_cast<int>(c - '0');
+    }
+    if (c >= 'a' && c <= 'f') {
+        return static_cast<int>(c - 'a' + 10);
+    }
+    if (c >= 'A' && c <= 'F') {
+        return static_cast<int>(c - 'A' + 10);
+    }
+    return -1;
+}
+
+bool is_space(std::uint32_t c) noexcept
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// Parses the whole text into the tape, touching no Python object, so that it may run
+// with the interpreter lock released. Accepts a subset of what json.loads accepts; the
+// rest is `fallback`.
+template <class S>
+class Parser {
+    using Unit = typename S::unit;
+
+public:
+    Parser(const Unit* text, std::size_t length, int max_depth, RawArray<Entry>& tape) noexcept
+        : s_(text), n_(length), max_depth_(max_depth), tape_(tape)
+    {
+    }
+
+    Outcome run() noexcept
+    {
+        // A rough first guess at the tape's size spares most regrowth.
+        if (!tape_.reserve(n_ / 8 + 16)) {
+            return Outcome::no_memory;
+        }
+        Outcome outcome = document();
+        return outcome;
+    }
+
+    int depth_reached() const noexcept { return deepest_; }
+
+private:
+    bool emit(const Entry& item) noexcept
+    {
+        if (!tape_.push(item)) {
+            out_of_memory_ = true;
+            return false;
+        }
+        return true;
+    }
+
+    void skip_space() noexcept
+    {
+        while (i_ < n_ && is_space(s_[i_])) {
+            ++i_;
+        }
+    }
+
+    Outcome fail() const noexcept { return out_of_memory_ ? Outcome::no_memory : Outcome::fallback; }
+
+    // The end of the container opened at `opened`, which then records how many entries
+    // it spans, ends included, so that walks can step over it at once.
+    bool close(std::size_t opened) noexcept
+    {
+        if (!emit(entry(Tag::end))) {
+            return false;
+        }
+        tape_.data()[opened].payload = tape_.size() - opened;
+        return true;
+    }
+
+    Outcome document() noexcept
+    {
+        // One byte per open container: 1 for an object, 0 for an array.
+        unsigned char open[fixed_max_depth + 1];
+        // Where each open container's entry is, to record its extent when it closes.
+        std::size_t opened_at[fixed_max_depth + 1];
+        int depth = 0;
+        skip_space();
+        for (;;) {
+            // A value starts at i_.
+            if (i_ >= n_) {
+                return fail();
+            }
+            const std::uint32_t c = s_[i_];
+            if (c == '{' || c == '[') {
+                if (depth >= max_depth_) {
+                    return fail();
+                }
+                const bool is_object = c == '{';
+                opened_at[depth] = tape_.size();
+                open[depth++] = is_object;
+                if (depth > deepest_) {
+                    deepest_ = depth;
+                }
+                if (!emit(entry(is_object ? Tag::object : Tag::array))) {
+                    return fail();
+                }
+                ++i_;
+                skip_space();
+                if (i_ < n_ && s_[i_] == (is_object ? '}' : ']')) {
+                    ++i_;
+                    --depth;
+                    if (!close(opened_at[depth])) {
+                        return fail();
+                    }
+                } else if (is_object) {
+                    if (!member_key()) {
+                        return fail();
+                    }
+                    continue;
+                } else {
+                    continue;
+                }
+            } else if (c == '"') {
+                if (!string(Tag::string)) {
+                    return fail();
+                }
+            } else if (c == '-' || (c >= '0' && c <= '9')) {
+                if (!number()) {
+                    return fail();
+                }
+            } else if (c == 't') {
+                if (!literal("true", Tag::true_value)) {
+                    return fail();
+                }
+            } else if (c == 'f') {
+                if (!literal("false", Tag::false_value)) {
+                    return fail();
+                }
+            } else if (c == 'n') {
+                if (!literal("null", Tag::null_value)) {
+                    return fail();
+                }
+            } else {
+                return fail();
+            }
+            // After a value: close containers or move to the next element.
+            for (;;) {
+                skip_space();
+                if (depth == 0) {
+                    return i_ == n_ ? Outcome::ok : fail();
+                }
+                if (i_ >= n_) {
+                    return fail();
+                }
+                const std::uint32_t d = s_[i_];
+                const bool in_object = open[depth - 1] != 0;
+                if (d == (in_object ? '}' : ']')) {
+                    ++i_;
+                    --depth;
+                    if (!close(opened_at[depth])) {
+                        return fail();
+                    }
+                    continue;
+                }
+                if (d != ',') {
+                    return fail();
+                }
+                ++i_;
+                skip_space();
+                if (in_object && !member_key()) {
+                    return fail();
+                }
+                break;
+            }
+        }
+    }
+
+    // `"key" :` and the space after it.
+    bool member_key() noexcept
+    {
+        if (i_ >= n_ || s_[i_] != '"' || !string(Tag::key)) {
+            return false;
+        }
+        skip_space();
+        if (i_ >= n_ || s_[i_] != ':') {
+            return false;
+        }
+        ++i_;
+        skip_space();
+        return true;
+    }
+
+    bool literal(const char* word, Tag tag) noexcept
+    {
+        const std::size_t length = std::strlen(word);
+        if (n_ - i_ < length) {
+            return false;
+        }
+        for (std::size_t k = 0; k < length; ++k) {
+            if (s_[i_ + k] != static_cast<unsigned char>(word[k])) {
+                return false;
+            }
+        }
+        i_ += length;
+        return emit(entry(tag));
+    }
+
+    // One UTF-8 sequence starting at i_ (a lead byte >= 0x80), as the strict decoder
+    // takes it; encoded surrogates are refused too (json.loads keeps them).
+    bool utf8_sequence() noexcept
+    {
+        const unsigned char b0 = s_[i_];
+        std::size_t need;
+        unsigned char low = 0x80;
+        unsigned char high = 0xbf;
+        if (b0 >= 0xc2 && b0 <= 0xdf) {
+            need = 1;
+        } else if (b0 >= 0xe0 && b0 <= 0xef) {
+            need = 2;
+            if (b0 == 0xe0) {
+                low = 0xa0;
+            } else if (b0 == 0xed) {
+                high = 0x9f;
+            }
+        } else if (b0 >= 0xf0 && b0 <= 0xf4) {
+            need = 3;
+            if (b0 == 0xf0) {
+                low = 0x90;
+            } else if (b0 == 0xf4) {
+                high = 0x8f;
+            }
+        } else {
+            return false;
+        }
+        if (n_ - i_ <= need) {
+            return false;
+        }
+        const unsigned char b1 = s_[i_ + 1];
+        if (b1 < low || b1 > high) {
+            return false;
+        }
+        for (std::size_t k = 2; k <= need; ++k) {
+            const unsigned char b = s_[i_ + k];
+            if (b < 0x80 || b > 0xbf) {
+                return false;
+            }
+        }
+        i_ += need + 1;
+        return true;
+    }
+
+    bool string(Tag tag) noexcept
+    {
+        const std::size_t start = ++i_;
+        bool escaped = false;
+        for (;;) {
+            if (i_ >= n_) {
+                return false;
+            }
+            const std::uint32_t c = s_[i_];
+            if (c == '"') {
+                break;
+            }
+            if (c < 0x20) {
+                return false;
+            }
+            if (c == '\\') {
+                escaped = true;
+                if (n_ - i_ < 2) {
+                    return false;
+                }
+                const std::uint32_t e = s_[i_ + 1];
+                if (e == 'u') {
+                    if (n_ - i_ < 6) {
+                        return false;
+                    }
+                    for (std::size_t k = 2; k < 6; ++k) {
+                        if (hex_value(s_[i_ + k]) < 0) {
+                            return false;
+                        }
+                    }
+                    i_ += 6;
+                } else if (e == '"' || e == '\\' || e == '/' || e == 'b' || e == 'f' || e == 'n' ||
+                           e == 'r' || e == 't') {
+                    i_ += 2;
+                } else {
+                    return false;
+                }
+                continue;
+            }
+            if constexpr (S::utf8) {
+                if (c >= 0x80) {
+                    if (!utf8_sequence()) {
+                        return false;
+                    }
+                    continue;
+                }
+            }
+            ++i_;
+        }
+        const std::size_t length = i_ - start;
+        ++i_;
+        return emit(entry(tag, start, length, escaped));
+    }
+
+    // Digits from i_ on, folded into `value` while it stays exact; returns how many.
+    std::size_t digits(std::uint64_t& value, std::size_t& folded) noexcept
+    {
+        const std::size_t first = i_;
+        while (i_ < n_ && s_[i_] >= '0' && s_[i_] <= '9') {
+            if (folded < 19) {
+                value = value * 10 + static_cast<std::uint64_t>(s_[i_] - '0');
+                ++folded;
+            } else {
+                folded = 20;  // too many for the quick conversion
+            }
+            ++i_;
+        }
+        return i_ - first;
+    }
+
+    bool number() noexcept
+    {
+        const std::size_t start = i_;
+        const bool negative = s_[i_] == '-';
+        if (negative) {
+            ++i_;
+        }
+        if (i_ >= n_) {
+            return false;
+        }
+        std::uint64_t mantissa = 0;
+        std::size_t folded = 0;
+        std::size_t int_digits;
+        if (s_[i_] == '0') {
+            ++i_;
+            int_digits = 1;
+            folded = 1;
+        } else if (s_[i_] >= '1' && s_[i_] <= '9') {
+            int_digits = digits(mantissa, folded);
+        } else {
+            return false;  // -Infinity among others
+        }
+        bool is_real = false;
+        std::size_t fraction_digits = 0;
+        if (i_ < n_ && s_[i_] == '.') {
+            ++i_;
+            fraction_digits = digits(mantissa, folded);
+            if (fraction_digits == 0) {
+                return false;
+            }
+            is_real = true;
+        }
+        long exponent = 0;
+        if (i_ < n_ && (s_[i_] == 'e' || s_[i_] == 'E')) {
+            ++i_;
+            bool negative_exponent = false;
+            if (i_ < n_ && (s_[i_] == '+' || s_[i_] == '-')) {
+                negative_exponent = s_[i_] == '-';
+                ++i_;
+            }
+            const std::size_t first = i_;
+            while (i_ < n_ && s_[i_] >= '0' && s_[i_] <= '9') {
+                if (exponent < 100000) {
+                    exponent = exponent * 10 + static_cast<long>(s_[i_] - '0');
+                }
+                ++i_;
+            }
+            if (i_ == first) {
+                return false;
+            }
+            if (negative_exponent) {
+                exponent = -exponent;
+            }
+            is_real = true;
+        }
+        const std::size_t length = i_ - start;
+        if (!is_real) {
+            if (int_digits > 18) {
+                return int_digits <= max_int_digits && emit(entry(Tag::big_int, start, length));
+            }
+            const auto value = static_cast<std::int64_t>(mantissa);
+            return emit(entry(Tag::small_int, static_cast<std::uint64_t>(negative ? -value : value)));
+        }
+        // Both factors exact in a double: one correctly rounded operation is the answer.
+        static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+        const long scale = exponent - static_cast<long>(fraction_digits);
+        if (folded <= 19 && mantissa <= (std::uint64_t{1} << 53) && scale >= -22 && scale <= 22) {
+            double value = static_cast<double>(mantissa);
+            value = scale >= 0 ? value * powers[scale] : value / powers[-scale];
+            if (negative) {
+                value = -value;
+            }
+            std::uint64_t bits;
+            std::memcpy(&bits, &value, sizeof bits);
+            return emit(entry(Tag::real, bits));
+        }
+        const char* first;
+        if constexpr (sizeof(Unit) == 1) {
+            first = reinterpret_cast<const char*>(s_ + start);
+        } else {
+            scratch_.clear();
+            if (!scratch_.reserve(length)) {
+                out_of_memory_ = true;
+                return false;
+            }
+            for (std::size_t k = start; k < i_; ++k) {
+                scratch_.push(static_cast<char>(s_[k]));
+            }
+            first = scratch_.data();
+        }
+        double value = 0;
+        const auto [end, error] = std::from_chars(first, first + length, value);
+        if (error == std::errc::result_out_of_range) {
+            return emit(entry(Tag::slow_real, start, length));
+        }
+        if (error != std::errc() || end != first + length) {
+            return false;
+        }
+        std::uint64_t bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        return emit(entry(Tag::real, bits));
+    }
+
+    const Unit* s_;
+    std::size_t n_;
+    std::size_t i_ = 0;
+    int max_depth_;
+    int deepest_ = 0;
+    bool out_of_memory_ = false;
+    RawArray<Entry>& tape_;
+    RawArray<char> scratch_;
+};
+
+// ---- building the objects, with the lock held ---------------------------------------
+
+// Escape-free keys already made in this document, by their source text, so that a
+// repeated key costs no new string; the memo dict stays the authority on sharing.
+class KeyCache {
+public:
+    PyObject* find(const void* text, std::size_t bytes, std::uint64_t hash) const noexcept
+    {
+        for (std::size_t k = 0, slot = hash & mask; k < slots; ++k, slot = (slot + 1) & mask) {
+            const Item& item = items_[slot];
+            if (item.key == nullptr) {
+                return nullptr;
+            }
+            if (item.hash == hash && item.bytes == bytes && std::memcmp(item.text, text, bytes) == 0) {
+                return item.key;
+            }
+        }
+        return nullptr;
+    }
+    void add(const void* text, std::size_t bytes, std::uint64_t hash, PyObject* key) noexcept
+    {
+        if (used_ * 2 >= slots) {
+            return;  // full enough; further keys simply go through the memo
+        }
+        std::size_t slot = hash & mask;
+        while (items_[slot].key != nullptr) {
+            slot = (slot + 1) & mask;
+        }
+        items_[slot] = {text, bytes, hash, key};
+        ++used_;
+    }
+    static std::uint64_t hash_of(const void* text, std::size_t bytes) noexcept
+    {
+        std::uint64_t hash = 14695981039346656037ull;
+        const auto* p = static_cast<const unsigned char*>(text);
+        for (std::size_t k = 0; k < bytes; ++k) {
+            hash = (hash ^ p[k]) * 1099511628211ull;
+        }
+        return hash ^ (hash >> 29);
+    }
+
+private:
+    static constexpr std::size_t slots = 64;
+    static constexpr std::size_t mask = slots - 1;
+    struct Item {
+        const void* text;
+        std::size_t bytes;
+        std::uint64_t hash;
+        PyObject* key;  // borrowed from the memo
+    };
+    Item items_[slots] = {};
+    std::size_t used_ = 0;
+};
+
+template <class S>
+class Builder {
+    using Unit = typename S::unit;
+
+public:
+    Builder(PyObject* source, const Unit* text) noexcept : source_(source), s_(text) {}
+    ~Builder()
+    {
+        for (int k = 0; k < depth_; ++k) {
+            Py_XDECREF(frames_[k].container);
+            Py_XDECREF(frames_[k].key);
+        }
+    }
+
+    // The value that the entries [item, last) describe: one complete value.
+    Ref build(const Entry* item, const Entry* const last) noexcept
+    {
+        Ref result;
+        for (; item != last; ++item) {
+            Ref value;
+            switch (item->tag()) {
+            case Tag::object:
+            case Tag::array: {
+                PyObject* container = item->tag() == Tag::object ? PyDict_New() : PyList_New(0);
+                if (container == nullptr) {
+                    return {};
+                }
+                frames_[depth_++] = {container, nullptr};
+                continue;
+            }
+            case Tag::end:
+                --depth_;
+                value = Ref::steal(frames_[depth_].container);
+                frames_[depth_].container = nullptr;
+                break;
+            case Tag::key: {
+                PyObject* key = make_key(*item);
+                if (key == nullptr) {
+                    return {};
+                }
+                frames_[depth_ - 1].key = key;
+                continue;
+            }
+            case Tag::string:
+                value = make_string(*item);
+                break;
+            case Tag::small_int:
+                value = Ref::steal(PyLong_FromLongLong(static_cast<long long>(item->payload)));
+                break;
+            case Tag::big_int:
+                value = big_int(*item);
+                break;
+            case Tag::real: {
+                double real;
+                std::memcpy(&real, &item->payload, sizeof real);
+                value = Ref::steal(PyFloat_FromDouble(real));
+                break;
+            }
+            case Tag::slow_real:
+                value = slow_real(*item);
+                break;
+            case Tag::true_value:
+                value = Ref::borrow(Py_True);
+                break;
+            case Tag::false_value:
+                value = Ref::borrow(Py_False);
+                break;
+            case Tag::null_value:
+                value = Ref::borrow(Py_None);
+                break;
+            }
+            if (!value) {
+                return {};
+            }
+            if (depth_ == 0) {
+                result = std::move(value);
+                continue;
+            }
+            Frame& top = frames_[depth_ - 1];
+            if (top.key != nullptr) {
+                const int stored = PyDict_SetItem(top.container, top.key, value.get());
+                Py_CLEAR(top.key);
+                if (stored < 0) {
+                    return {};
+                }
+            } else if (PyList_Append(top.container, value.get()) < 0) {
+                return {};
+            }
+        }
+        return result;
+    }
+
+    // Whether a key is exactly this ASCII text, escapes aside (an escaped key is not).
+    bool key_is(const Entry& item, const char* ascii, std::size_t length) const noexcept
+    {
+        if (item.escaped() || item.length() != length) {
+            return false;
+        }
+        for (std::size_t k = 0; k < length; ++k) {
+            if (s_[item.payload + k] != static_cast<unsigned char>(ascii[k])) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    // The text between the quotes with its escapes resolved, as the stdlib scanner joins
+    // surrogate pairs: a high surrogate escape directly followed by a low one.
+    Ref unescaped(const Entry& item) noexcept
+    {
+        const std::size_t start = static_cast<std::size_t>(item.payload);
+        const std::size_t end = start + item.length();
+        if (!chars_.reserve(item.length())) {
+            PyErr_NoMemory();
+            return {};
+        }
+        chars_.clear();
+        for (std::size_t i = start; i < end;) {
+            std::uint32_t c = s_[i];
+            if (c == '\\') {
+                const std::uint32_t e = s_[i + 1];
+                if (e == 'u') {
+                    c = hex4(i + 2);
+                    i += 6;
+                    if (c >= 0xd800 && c <= 0xdbff && end - i >= 6 && s_[i] == '\\' && s_[i + 1] == 'u') {
+                        const std::uint32_t c2 = hex4(i + 2);
+                        if (c2 >= 0xdc00 && c2 <= 0xdfff) {
+                            c = 0x10000 + ((c - 0xd800) << 10) + (c2 - 0xdc00);
+                            i += 6;
+                        }
+                    }
+                } else {
+                    c = e == 'b' ? '\b' : e == 'f' ? '\f' : e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e;
+                    i += 2;
+                }
+            } else if constexpr (S::utf8) {
+                if (c >= 0x80) {
+                    if (c < 0xe0) {
+                        c = ((c & 0x1f) << 6) | (s_[i + 1] & 0x3f);
+                        i += 2;
+                    } else if (c < 0xf0) {
+                        c = ((c & 0x0f) << 12) | ((s_[i + 1] & 0x3f) << 6) | (s_[i + 2] & 0x3f);
+                        i += 3;
+                    } else {
+                        c = ((c & 0x07) << 18) | ((s_[i + 1] & 0x3f) << 12) | ((s_[i + 2] & 0x3f) << 6) |
+                            (s_[i + 3] & 0x3f);
+                        i += 4;
+                    }
+                } else {
+                    ++i;
+                }
+            } else {
+                ++i;
+            }
+            chars_.push(c);  // capacity reserved above: the text is never shorter
+        }
+        return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, chars_.data(),
+                                                    static_cast<Py_ssize_t>(chars_.size())));
+    }
+
+    std::uint32_t hex4(std::size_t at) const noexcept
+    {
+        std::uint32_t c = 0;
+        for (std::size_t k = 0; k < 4; ++k) {
+            c = (c << 4) | static_cast<std::uint32_t>(hex_value(s_[at + k]));
+        }
+        return c;
+    }
+
+    Ref make_string(const Entry& item) noexcept
+    {
+        if (item.escaped()) {
+            return unescaped(item);
+        }
+        const auto start = static_cast<Py_ssize_t>(item.payload);
+        const auto length = static_cast<Py_ssize_t>(item.length());
+        if constexpr (S::utf8) {
+            return Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s_) + start, length, nullptr));
+        } else {
+            return Ref::steal(PyUnicode_Substring(source_, start, start + length));
+        }
+    }
+
+    // A new reference to the memo's key object.
+    PyObject* make_key(const Entry& item) noexcept
+    {
+        const void* text = s_ + item.payload;
+        const std::size_t bytes = item.length() * sizeof(Unit);
+        std::uint64_t hash = 0;
+        if (!item.escaped()) {
+            hash = KeyCache::hash_of(text, bytes);
+            if (PyObject* known = keys_.find(text, bytes, hash)) {
+                return Py_NewRef(known);
+            }
+        }
+        if (!memo_) {
+            memo_ = Ref::steal(PyDict_New());
+            if (!memo_) {
+                return nullptr;
+            }
+        }
+        Ref key = make_string(item);
+        if (!key) {
+            return nullptr;
+        }
+        PyObject* shared = PyDict_SetDefault(memo_.get(), key.get(), key.get());
+        if (shared == nullptr) {
+            return nullptr;
+        }
+        if (!item.escaped()) {
+            keys_.add(text, bytes, hash, shared);
+        }
+        return Py_NewRef(shared);
+    }
+
+    // A NUL-terminated copy of a number's text, for the interpreter's own conversions.
+    const char* number_text(const Entry& item) noexcept
+    {
+        digits_.clear();
+        if (!digits_.reserve(item.length() + 1)) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        for (std::size_t k = 0; k < item.length(); ++k) {
+            digits_.push(static_cast<char>(s_[item.payload + k]));
+        }
+        digits_.push('\0');
+        return digits_.data();
+    }
+
+    Ref big_int(const Entry& item) noexcept
+    {
+        const char* text = number_text(item);
+        return text ? Ref::steal(PyLong_FromString(text, nullptr, 10)) : Ref();
+    }
+
+    Ref slow_real(const Entry& item) noexcept
+    {
+        const char* text = number_text(item);
+        if (text == nullptr) {
+            return {};
+        }
+        const double value = PyOS_string_to_double(text, nullptr, nullptr);
+        if (value == -1.0 && PyErr_Occurred()) {
+            return {};
+        }
+        return Ref::steal(PyFloat_FromDouble(value));
+    }
+
+    struct Frame {
+        PyObject* container;
+        PyObject* key;
+    };
+
+    PyObject* source_;
+    const Unit* s_;
+    Frame frames_[fixed_max_depth + 1];
+    int depth_ = 0;
+    Ref memo_;
+    KeyCache keys_;
+    RawArray<std::uint32_t> chars_;
+    RawArray<char> digits_;
+};
+
+// The entry after the value that starts at `item`.
+const Entry* skip_value(const Entry* item) noexcept
+{
+    if (item->tag() != Tag::object && item->tag() != Tag::array) {
+        return item + 1;
+    }
+    return item + item->payload;
+}
+
+// The members of the object that starts at `item`, in order, as (key, value) entries;
+// false when one of them is not a plain key, so that the caller takes the general route.
+template <class Visit>
+bool members(const Entry* item, Visit&& visit) noexcept
+{
+    ++item;
+    while (item->tag() != Tag::end) {
+        const Entry* key = item;
+        const Entry* value = item + 1;
+        if (!visit(*key, value)) {
+            return false;
+        }
+        item = skip_value(value);
+    }
+    return true;
+}
+
+constexpr std::size_t max_record_fields = 8;
+
+// embed_batch's answer turned into records without the dicts that nobody else sees: the
+// array under the list key must hold only objects, each with the required fields; the
+// records get the last value of each field, as a dict would keep it. Anything else is
+// `not_applicable` and goes the general way.
+template <class S>
+Ref records_from_tape(Builder<S>& builder, const RawArray<Entry>& tape, const RecordRequest& request,
+                      bool& not_applicable) noexcept
+{
+    not_applicable = true;
+    const Entry* const first = tape.data();
+    if (tape.size() == 0 || first->tag() != Tag::object || request.field_count > max_record_fields) {
+        return {};
+    }
+    std::size_t field_lengths[max_record_fields];
+    for (std::size_t f = 0; f < request.field_count; ++f) {
+        field_lengths[f] = std::strlen(request.field_keys[f]);
+    }
+    // The field a key names, or field_count.
+    const auto field_of = [&](const Entry& key) {
+        for (std::size_t f = 0; f < request.field_count; ++f) {
+            if (builder.key_is(key, request.field_keys[f], field_lengths[f])) {
+                return f;
+            }
+        }
+        return request.field_count;
+    };
+    const std::size_t list_key_length = std::strlen(request.list_key);
+    const Entry* list = nullptr;
+    const bool plain = members(first, [&](const Entry& key, const Entry* value) {
+        if (key.escaped()) {
+            return false;
+        }
+        if (builder.key_is(key, request.list_key, list_key_length)) {
+            list = value;
+        }
+        return true;
+    });
+    if (!plain || list == nullptr || list->tag() != Tag::array) {
+        return {};
+    }
+    // Every element checked, and its fields found, before anything is built.
+    RawArray<const Entry*> chosen;
+    for (const Entry* element = list + 1; element->tag() != Tag::end; element = skip_value(element)) {
+        if (element->tag() != Tag::object) {
+            return {};
+        }
+        const std::size_t base = chosen.size();
+        for (std::size_t f = 0; f < request.field_count; ++f) {
+            if (!chosen.push(nullptr)) {
+                PyErr_NoMemory();
+                not_applicable = false;
+                return {};
+            }
+        }
+        const bool ok = members(element, [&](const Entry& key, const Entry* value) {
+            if (key.escaped()) {
+                return false;
+            }
+            if (const std::size_t f = field_of(key); f < request.field_count) {
+                chosen.data()[base + f] = value;  // the last one, as a dict keeps it
+            }
+            return true;
+        });
+        if (!ok) {
+            return {};
+        }
+        for (std::size_t f = 0; f < request.required; ++f) {
+            if (chosen.data()[base + f] == nullptr) {
+                return {};
+            }
+        }
+    }
+    if (!request.ready(request.context)) {
+        return {};
+    }
+    not_applicable = false;
+    Ref results = Ref::steal(PyList_New(0));
+    if (!results) {
+        return {};
+    }
+    for (std::size_t base = 0; base < chosen.size(); base += request.field_count) {
+        Ref fields[max_record_fields];
+        PyObject* field_objects[max_record_fields];
+        for (std::size_t f = 0; f < request.field_count; ++f) {
+            const Entry* value = chosen.data()[base + f];
+            fields[f] = value ? builder.build(value, skip_value(value)) : Ref::borrow(Py_None);
+            if (!fields[f]) {
+                return {};
+            }
+            field_objects[f] = fields[f].get();
+        }
+        Ref record = request.make(request.context, field_objects);
+        if (!record || PyList_Append(results.get(), record.get()) < 0) {
+            return {};
+        }
+    }
+    return results;
+}
+
+template <class S>
+Ref decode(PyObject* source, const typename S::unit* text, std::size_t length, int max_depth,
+           const RecordRequest* request, bool& made_records) noexcept
+{
+    RawArray<Entry> tape;
+    Parser<S> parser(text, length, max_depth, tape);
+    Outcome outcome;
+    if (length * sizeof(typename S::unit) >= json_unlocked_parse_bytes) {
+        Py_BEGIN_ALLOW_THREADS
+        outcome = parser.run();
+        Py_END_ALLOW_THREADS
+    } else {
+        outcome = parser.run();
+    }
+    if (outcome == Outcome::no_memory) {
+        PyErr_NoMemory();
+        return {};
+    }
+    if (outcome == Outcome::fallback) {
+        return {};
+    }
+    // On the heap: records made from inside may call back into Python, and on to another
+    // decode, so each level must take little of the C stack.
+    struct Owned {
+        Builder<S>* builder;
+        ~Owned() { delete builder; }
+    } owned{new (std::nothrow) Builder<S>(source, text)};
+    if (owned.builder == nullptr) {
+        PyErr_NoMemory();
+        return {};
+    }
+    Builder<S>& builder = *owned.builder;
+    if (request != nullptr) {
+        bool not_applicable = true;
+        Ref records = records_from_tape(builder, tape, *request, not_applicable);
+        if (!not_applicable) {
+            made_records = true;
+            return records;
+        }
+    }
+    return builder.build(tape.data(), tape.data() + tape.size());
+}
+
+}  // namespace
+
+namespace {
+
+Ref decode_text(PyObject* text, int max_depth, const RecordRequest* request, bool& made_records) noexcept
+{
+    if (max_depth > fixed_max_depth) {
+        max_depth = fixed_max_depth;
+    }
+    if (PyUnicode_CheckExact(text)) {
+        const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+        switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            return decode<Latin1Source>(text, PyUnicode_1BYTE_DATA(text), length, max_depth, request, made_records);
+        case PyUnicode_2BYTE_KIND:
+            return decode<Ucs2Source>(text, PyUnicode_2BYTE_DATA(text), length, max_depth, request, made_records);
+        default:
+            return decode<Ucs4Source>(text, PyUnicode_4BYTE_DATA(text), length, max_depth, request, made_records);
+        }
+    }
+    if (PyBytes_CheckExact(text)) {
+        const auto* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(text));
+        const auto length = static_cast<std::size_t>(PyBytes_GET_SIZE(text));
+        // Byte order marks and the zero bytes of UTF-16 and UTF-32 pick another codec.
+        if ((length >= 2 && (data[0] == 0 || data[1] == 0)) ||
+            (length >= 3 && data[0] == 0xef && data[1] == 0xbb && data[2] == 0xbf)) {
+            return {};
+        }
+        return decode<Utf8Source>(text, data, length, max_depth, request, made_records);
+    }
+    return {};
+}
+
+}  // namespace
+
+Ref json_decode_native(PyObject* text, int max_depth) noexcept
+{
+    bool made_records = false;
+    return decode_text(text, max_depth, nullptr, made_records);
+}
+
+namespace {
+
+// ---- the encoder --------------------------------------------------------------------
+
+constexpr char hex_digits[] = "0123456789abcdef";
+
+// Characters of the ASCII escape of `c`, as the stdlib's C encoder writes it.
+constexpr Py_ssize_t escaped_size(Py_UCS4 c) noexcept
+{
+    if (c >= ' ' && c <= '~' && c != '\\' && c != '"') {
+        return 1;
+    }
+    switch (c) {
+    case '\\': case '"': case '\b': case '\f': case '\n': case '\r': case '\t':
+        return 2;
+    default:
+        return c >= 0x10000 ? 12 : 6;
+    }
+}
+
+Py_UCS1* write_u(Py_UCS1* out, Py_UCS4 c) noexcept
+{
+    *out++ = '\\';
+    *out++ = 'u';
+    *out++ = hex_digits[(c >> 12) & 0xf];
+    *out++ = hex_digits[(c >> 8) & 0xf];
+    *out++ = hex_digits[(c >> 4) & 0xf];
+    *out++ = hex_digits[c & 0xf];
+    return out;
+}
+
+// The escaped size of each of the first 256 characters.
+struct EscapedSizes {
+    unsigned char size[256];
+    constexpr EscapedSizes() noexcept : size()
+    {
+        for (unsigned c = 0; c < 256; ++c) {
+            size[c] = static_cast<unsigned char>(escaped_size(c));
+        }
+    }
+};
+constexpr EscapedSizes latin1_sizes;
+
+template <class Unit>
+Py_ssize_t string_size(const Unit* s, Py_ssize_t n) noexcept
+{
+    Py_ssize_t size = 2;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if constexpr (sizeof(Unit) == 1) {
+            size += latin1_sizes.size[s[i]];
+        } else {
+            size += escaped_size(s[i]);
+        }
+    }
+    return size;
+}
+
+template <class Unit>
+Py_UCS1* write_string(Py_UCS1* out, const Unit* s, Py_ssize_t n) noexcept
+{
+    *out++ = '"';
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if constexpr (sizeof(Unit) == 1) {
+            // Runs that need no escape are copied whole.
+            Py_ssize_t run = i;
+            while (run < n && latin1_sizes.size[s[run]] == 1) {
+                ++run;
+            }
+            std::memcpy(out, s + i, static_cast<std::size_t>(run - i));
+            out += run - i;
+            i = run;
+            if (i == n) {
+                break;
+            }
+        }
+        const Py_UCS4 c = s[i];
+        if (c >= ' ' && c <= '~' && c != '\\' && c != '"') {
+            *out++ = static_cast<Py_UCS1>(c);
+            continue;
+        }
+        switch (c) {
+        case '\\': *out++ = '\\'; *out++ = '\\'; break;
+        case '"': *out++ = '\\'; *out++ = '"'; break;
+        case '\b': *out++ = '\\'; *out++ = 'b'; break;
+        case '\f': *out++ = '\\'; *out++ = 'f'; break;
+        case '\n': *out++ = '\\'; *out++ = 'n'; break;
+        case '\r': *out++ = '\\'; *out++ = 'r'; break;
+        case '\t': *out++ = '\\'; *out++ = 't'; break;
+        default:
+            if (c >= 0x10000) {
+                out = write_u(out, 0xd800 + ((c - 0x10000) >> 10));
+                out = write_u(out, 0xdc00 + ((c - 0x10000) & 0x3ff));
+            } else {
+                out = write_u(out, c);
+            }
+        }
+    }
+    *out++ = '"';
+    return out;
+}
+
+// json.dumps(list) for a list of exact str: "[" + ", ".join(quoted) + "]". An empty Ref
+// without an error means "not for this encoder".
+Ref encode_str_list(PyObject* list) noexcept
+{
+    const Py_ssize_t count = PyList_GET_SIZE(list);
+    Py_ssize_t size = count > 0 ? 2 + 2 * (count - 1) : 2;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        PyObject* item = PyList_GET_ITEM(list, k);
+        if (!PyUnicode_CheckExact(item)) {
+            return {};
+        }
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
+        Py_ssize_t item_size;
+        if (PyUnicode_IS_ASCII(item)) {
+            // Most texts are plain ASCII: only the escapes add to the length.
+            item_size = string_size(PyUnicode_1BYTE_DATA(item), n);
+        } else if (PyUnicode_KIND(item) == PyUnicode_1BYTE_KIND) {
+            item_size = string_size(PyUnicode_1BYTE_DATA(item), n);
+        } else if (PyUnicode_KIND(item) == PyUnicode_2BYTE_KIND) {
+            item_size = string_size(PyUnicode_2BYTE_DATA(item), n);
+        } else {
+            item_size = string_size(PyUnicode_4BYTE_DATA(item), n);
+        }
+        if (n > PY_SSIZE_T_MAX / 12 - 4 || size > PY_SSIZE_T_MAX - item_size) {
+            return {};  // the stdlib's own overflow error
+        }
+        size += item_size;
+    }
+    Ref result = Ref::steal(PyUnicode_New(size, 127));
+    if (!result) {
+        return {};
+    }
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(result.get());
+    *out++ = '[';
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        if (k > 0) {
+            *out++ = ',';
+            *out++ = ' ';
+        }
+        PyObject* item = PyList_GET_ITEM(list, k);
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
+        switch (PyUnicode_KIND(item)) {
+        case PyUnicode_1BYTE_KIND:
+            out = write_string(out, PyUnicode_1BYTE_DATA(item), n);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            out = write_string(out, PyUnicode_2BYTE_DATA(item), n);
+            break;
+        default:
+            out = write_string(out, PyUnicode_4BYTE_DATA(item), n);
+        }
+    }
+    *out++ = ']';
+    return result;
+}
+
+// ---- guards -------------------------------------------------------------------------
+
+std::uint64_t dict_version(PyObject* dict) noexcept
+{
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
+// A dict whose contents were checked once: unchanged while its version tag is.
+struct WatchedDict {
+    PyObject* dict = nullptr;
+    std::uint64_t version = 0;
+    Ref owner;
+
+    bool unchanged() const noexcept { return dict_version(dict) == version; }
+    void hold(PyObject* d) noexcept
+    {
+        owner = Ref::borrow(d);
+        dict = d;
+        version = dict_version(d);
+    }
+    void seen() noexcept { version = dict_version(dict); }
+};
+
+// A dict whose entries must stay exactly as they were first seen; a change that was put
+// back (a patch undone) counts as no change.
+struct PinnedDict : WatchedDict {
+    Ref snapshot;
+
+    bool hold_copy(PyObject* d) noexcept
+    {
+        hold(d);
+        snapshot = Ref::steal(PyDict_Copy(d));
+        return static_cast<bool>(snapshot);
+    }
+    bool same() noexcept
+    {
+        if (unchanged()) {
+            return true;
+        }
+        if (PyDict_GET_SIZE(dict) != PyDict_GET_SIZE(snapshot.get())) {
+            return false;
+        }
+        Py_ssize_t position = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(snapshot.get(), &position, &key, &value)) {
+            PyObject* now = PyDict_GetItemWithError(dict, key);
+            if (now != value) {
+                PyErr_Clear();
+                return false;
+            }
+        }
+        seen();
+        return true;
+    }
+};
+
+// A Python function as first seen: changing its code or defaults makes it another.
+struct WatchedFunction {
+    PyObject* function = nullptr;
+    PyObject* code = nullptr;
+    PyObject* defaults = nullptr;
+    PinnedDict kwdefaults;  // empty when it has none
+    Ref owners[3];
+
+    bool capture(PyObject* f, const char* name, PyObject* module_globals) noexcept
+    {
+        if (f == nullptr || !PyFunction_Check(f) || PyFunction_GET_GLOBALS(f) != module_globals) {
+            return false;
+        }
+        auto* code_object = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(f));
+        if (PyUnicode_CompareWithASCIIString(code_object->co_name, name) != 0) {
+            return false;
+        }
+        PyObject* file = PyDict_GetItemString(module_globals, "__file__");
+        if (file == nullptr || PyObject_RichCompareBool(file, code_object->co_filename, Py_EQ) != 1) {
+            PyErr_Clear();
+            return false;
+        }
+        function = f;
+        code = PyFunction_GET_CODE(f);
+        defaults = PyFunction_GET_DEFAULTS(f);
+        owners[0] = Ref::borrow(function);
+        owners[1] = Ref::borrow(code);
+        owners[2] = Ref::borrow(defaults);
+        if (PyObject* kw = PyFunction_GET_KW_DEFAULTS(f); kw != nullptr && !kwdefaults.hold_copy(kw)) {
+            PyErr_Clear();
+            return false;
+        }
+        return true;
+    }
+    bool unchanged() noexcept
+    {
+        return PyFunction_GET_CODE(function) == code && PyFunction_GET_DEFAULTS(function) == defaults &&
+               PyFunction_GET_KW_DEFAULTS(function) == kwdefaults.dict &&
+               (kwdefaults.dict == nullptr || kwdefaults.same());
+    }
+};
+
+// A module namespace whose names the fast route relies on. Builtins it would shadow
+// must stay absent; the named objects must stay the same.
+struct WatchedModule {
+    WatchedDict globals;
+    static constexpr int max_pinned = 4;
+    const char* pinned_names[max_pinned] = {};
+    PyObject* pinned[max_pinned] = {};
+    Ref pinned_owners[max_pinned];
+
+    bool pin(const char* name) noexcept
+    {
+        for (int k = 0; k < max_pinned; ++k) {
+            if (pinned_names[k] == nullptr) {
+                PyObject* value = PyDict_GetItemString(globals.dict, name);
+                if (value == nullptr) {
+                    return false;
+                }
+                pinned_names[k] = name;
+                pinned[k] = value;
+                pinned_owners[k] = Ref::borrow(value);
+                return true;
+            }
+        }
+        return false;
+    }
+    PyObject* get(const char* name) const noexcept
+    {
+        for (int k = 0; k < max_pinned; ++k) {
+            if (pinned_names[k] != nullptr && std::strcmp(pinned_names[k], name) == 0) {
+                return pinned[k];
+            }
+        }
+        return nullptr;
+    }
+    // Looked at again after any change to the namespace.
+    bool valid() noexcept
+    {
+        if (globals.unchanged()) {
+            return true;
+        }
+        static const char* const builtin_names[] = {"isinstance", "str", "bytes", "bytearray", "len",
+                                                    "list", "tuple", "float", "id"};
+        for (const char* name : builtin_names) {
+            if (PyDict_GetItemString(globals.dict, name) != nullptr) {
+                return false;
+            }
+        }
+        for (int k = 0; k < max_pinned; ++k) {
+            if (pinned_names[k] != nullptr && PyDict_GetItemString(globals.dict, pinned_names[k]) != pinned[k]) {
+                return false;
+            }
+        }
+        globals.seen();
+        return true;
+    }
+};
+
+bool is_module_named(PyObject* module, const char* name) noexcept
+{
+    const char* actual = PyModule_GetName(module);
+    if (actual == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::strcmp(actual, name) == 0;
+}
+
+PyObject* function_builtins(PyObject* function) noexcept
+{
+    return reinterpret_cast<PyFunctionObject*>(function)->func_builtins;
+}
+
+// The builtins the stdlib functions reach on their way, as they were.
+struct WatchedBuiltins {
+    WatchedDict dict;
+
+    bool valid() noexcept
+    {
+        if (dict.unchanged()) {
+            return true;
+        }
+        const std::pair<const char*, PyObject*> types[] = {
+            {"str", reinterpret_cast<PyObject*>(&PyUnicode_Type)},
+            {"bytes", reinterpret_cast<PyObject*>(&PyBytes_Type)},
+            {"bytearray", reinterpret_cast<PyObject*>(&PyByteArray_Type)},
+            {"list", reinterpret_cast<PyObject*>(&PyList_Type)},
+            {"tuple", reinterpret_cast<PyObject*>(&PyTuple_Type)},
+            {"float", reinterpret_cast<PyObject*>(&PyFloat_Type)},
+        };
+        for (const auto& [name, type] : types) {
+            if (PyDict_GetItemString(dict.dict, name) != type) {
+                return false;
+            }
+        }
+        for (const char* name : {"isinstance", "len", "id"}) {
+            PyObject* f = PyDict_GetItemString(dict.dict, name);
+            if (f == nullptr || !PyCFunction_CheckExact(f) ||
+                std::strcmp(reinterpret_cast<PyCFunctionObject*>(f)->m_ml->ml_name, name) != 0 ||
+                !PyModule_Check(PyCFunction_GET_SELF(f)) ||
+                !is_module_named(PyCFunction_GET_SELF(f), "builtins")) {
+                PyErr_Clear();
+                return false;
+            }
+        }
+        dict.seen();
+        return true;
+    }
+};
+
+// An instance of a plain Python class, with its attributes and the class's methods as
+// they were checked: no attribute of the instance may be shadowed by the class.
+struct WatchedInstance {
+    PyObject* object = nullptr;
+    PyTypeObject* type = nullptr;
+    PinnedDict attributes;
+    unsigned int type_version = 0;
+    static constexpr int max_methods = 3;
+    const char* method_names[max_methods] = {};
+    WatchedFunction methods[max_methods];
+    static constexpr int max_class_values = 2;
+    const char* class_value_names[max_class_values] = {};
+    PyObject* class_values[max_class_values] = {};
+    Ref owners[2 + max_class_values];
+
+    bool capture(PyObject* instance, PyObject* expected_type) noexcept
+    {
+        if (instance == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(instance)) != expected_type ||
+            Py_TYPE(instance)->tp_getattro != PyObject_GenericGetAttr) {
+            return false;
+        }
+        PyObject** slot = _PyObject_GetDictPtr(instance);
+        if (slot == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        if (*slot == nullptr) {
+            Ref materialised = Ref::steal(PyObject_GenericGetDict(instance, nullptr));
+            if (!materialised) {
+                PyErr_Clear();
+                return false;
+            }
+        }
+        if (*slot == nullptr || !PyDict_CheckExact(*slot)) {
+            return false;
+        }
+        object = instance;
+        type = Py_TYPE(instance);
+        owners[0] = Ref::borrow(object);
+        owners[1] = Ref::borrow(reinterpret_cast<PyObject*>(type));
+        if (!attributes.hold_copy(*slot)) {
+            PyErr_Clear();
+            return false;
+        }
+        return true;
+    }
+    bool add_method(const char* name) noexcept
+    {
+        for (int k = 0; k < max_methods; ++k) {
+            if (method_names[k] == nullptr) {
+                PyObject* method = PyDict_GetItemString(type->tp_dict, name);
+                PyObject* module_name = PyDict_GetItemString(type->tp_dict, "__module__");
+                if (method == nullptr || module_name == nullptr || !PyFunction_Check(method)) {
+                    return false;
+                }
+                Ref module = Ref::steal(PyImport_GetModule(module_name));
+                if (!module) {
+                    PyErr_Clear();
+                    return false;
+                }
+                if (!methods[k].capture(method, name, PyModule_GetDict(module.get()))) {
+                    return false;
+                }
+                method_names[k] = name;
+                return true;
+            }
+        }
+        return false;
+    }
+    bool add_class_value(const char* name) noexcept
+    {
+        for (int k = 0; k < max_class_values; ++k) {
+            if (class_value_names[k] == nullptr) {
+                PyObject* value = PyDict_GetItemString(type->tp_dict, name);
+                if (value == nullptr) {
+                    return false;
+                }
+                class_value_names[k] = name;
+                class_values[k] = value;
+                owners[2 + k] = Ref::borrow(value);
+                return true;
+            }
+        }
+        return false;
+    }
+    PyObject* attribute(const char* name) const noexcept
+    {
+        return PyDict_GetItemString(attributes.dict, name);
+    }
+    // The class as a whole: run at capture and after any change to it.
+    bool class_valid() noexcept
+    {
+        if (type->tp_getattro != PyObject_GenericGetAttr) {
+            return false;
+        }
+        for (int k = 0; k < max_methods; ++k) {
+            if (method_names[k] != nullptr) {
+                Ref name = Ref::steal(PyUnicode_FromString(method_names[k]));
+                if (!name) {
+                    PyErr_Clear();
+                    return false;
+                }
+                if (_PyType_Lookup(type, name.get()) != methods[k].function) {
+                    return false;
+                }
+            }
+        }
+        for (int k = 0; k < max_class_values; ++k) {
+            if (class_value_names[k] != nullptr) {
+                Ref name = Ref::steal(PyUnicode_FromString(class_value_names[k]));
+                if (!name) {
+                    PyErr_Clear();
+                    return false;
+                }
+                if (_PyType_Lookup(type, name.get()) != class_values[k]) {
+                    return false;
+                }
+            }
+        }
+        Py_ssize_t position = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(attributes.dict, &position, &key, &value)) {
+            if (_PyType_Lookup(type, key) != nullptr) {
+                return false;
+            }
+        }
+        // The lookups above give the class a version tag if it can have one.
+        type_version = type->tp_version_tag;
+        return type_version != 0;
+    }
+    bool unchanged() noexcept
+    {
+        PyObject** slot = _PyObject_GetDictPtr(object);
+        if (Py_TYPE(object) != type || slot == nullptr || *slot != attributes.dict || !attributes.same()) {
+            return false;
+        }
+        for (int k = 0; k < max_methods; ++k) {
+            if (method_names[k] != nullptr && !methods[k].unchanged()) {
+                return false;
+            }
+        }
+        return (type->tp_version_tag == type_version && type_version != 0) || class_valid();
+    }
+};
+
+// The margin kept below the thread's C recursion budget: the stdlib's call chain itself
+// takes a few levels before the first container.
+constexpr int recursion_margin = 50;
+
+struct DecoderRoute {
+    enum class State { unknown, ready, refused } state = State::unknown;
+    WatchedFunction loads;
+    WatchedModule json_module;
+    WatchedModule decoder_module;
+    WatchedBuiltins builtins;
+    WatchedInstance decoder;
+    const void* refused_candidate = nullptr;  // the last function that did not pass
+    unsigned refusals = 0;
+
+    // The stdlib's json.loads with its default decoder and the C scanner, or nothing.
+    bool capture(PyObject* candidate) noexcept
+    {
+        PyObject* globals = PyFunction_Check(candidate) ? PyFunction_GET_GLOBALS(candidate) : nullptr;
+        PyObject* name = globals ? PyDict_GetItemString(globals, "__name__") : nullptr;
+        if (name == nullptr || !PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, "json") != 0 ||
+            PyDict_GetItemString(globals, "loads") != candidate) {
+            return false;
+        }
+        PyObject* decoder_object = PyDict_GetItemString(globals, "_default_decoder");
+        PyObject* decoder_type = PyDict_GetItemString(globals, "JSONDecoder");
+        Ref decoder_module_object = Ref::steal(PyImport_ImportModule("json.decoder"));
+        Ref scanner_module = decoder_module_object ? Ref::steal(PyImport_ImportModule("_json")) : Ref();
+        if (!scanner_module) {
+            PyErr_Clear();
+            return false;
+        }
+        PyObject* decoder_globals = PyModule_GetDict(decoder_module_object.get());
+        if (decoder_object == nullptr || decoder_type == nullptr ||
+            PyDict_GetItemString(decoder_globals, "JSONDecoder") != decoder_type ||
+            !loads.capture(candidate, "loads", globals) || !decoder.capture(decoder_object, decoder_type) ||
+            !decoder.add_method("decode") || !decoder.add_method("raw_decode")) {
+            return false;
+        }
+        // Default options only, and the C scanner made from them.
+        Ref scanner_type = Ref::steal(PyObject_GetAttrString(scanner_module.get(), "make_scanner"));
+        PyObject* scanner = decoder.attribute("scan_once");
+        if (!scanner_type || scanner == nullptr ||
+            reinterpret_cast<PyObject*>(Py_TYPE(scanner)) != scanner_type.get() ||
+            decoder.attribute("object_hook") != Py_None || decoder.attribute("object_pairs_hook") != Py_None ||
+            decoder.attribute("strict") != Py_True ||
+            decoder.attribute("parse_float") != reinterpret_cast<PyObject*>(&PyFloat_Type) ||
+            decoder.attribute("parse_int") != reinterpret_cast<PyObject*>(&PyLong_Type)) {
+            PyErr_Clear();
+            return false;
+        }
+        const std::pair<const char*, PyObject*> members[] = {
+            {"strict", Py_True},
+            {"object_hook", Py_None},
+            {"object_pairs_hook", Py_None},
+            {"parse_float", reinterpret_cast<PyObject*>(&PyFloat_Type)},
+            {"parse_int", reinterpret_cast<PyObject*>(&PyLong_Type)},
+        };
+        for (const auto& [member, expected] : members) {
+            Ref value = Ref::steal(PyObject_GetAttrString(scanner, member));
+            if (value.get() != expected) {
+                PyErr_Clear();
+                return false;
+            }
+        }
+        // decode's whitespace matcher must be the one for [ \t\n\r]*.
+        PyObject* defaults = decoder.methods[0].defaults;
+        if (defaults == nullptr || !PyTuple_CheckExact(defaults) || PyTuple_GET_SIZE(defaults) != 1) {
+            return false;
+        }
+        Ref pattern_object = Ref::steal(PyObject_GetAttrString(PyTuple_GET_ITEM(defaults, 0), "__self__"));
+        Ref pattern = pattern_object ? Ref::steal(PyObject_GetAttrString(pattern_object.get(), "pattern")) : Ref();
+        Ref method_name = Ref::steal(PyObject_GetAttrString(PyTuple_GET_ITEM(defaults, 0), "__name__"));
+        if (!pattern || !method_name || !PyUnicode_Check(pattern.get()) || !PyUnicode_Check(method_name.get()) ||
+            PyUnicode_CompareWithASCIIString(pattern.get(), "[ \\t\\n\\r]*") != 0 ||
+            PyUnicode_CompareWithASCIIString(method_name.get(), "match") != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        json_module.globals.hold(globals);
+        decoder_module.globals.hold(decoder_globals);
+        builtins.dict.hold(function_builtins(candidate));
+        if (!json_module.pin("_default_decoder") || !json_module.pin("detect_encoding") ||
+            function_builtins(decoder.methods[0].function) != builtins.dict.dict) {
+            return false;
+        }
+        // Force the full checks once, so that whatever was patched before now shows.
+        json_module.globals.version = decoder_module.globals.version = builtins.dict.version = ~std::uint64_t{0};
+        return decoder.class_valid() && json_module.valid() && decoder_module.valid() && builtins.valid();
+    }
+
+    bool allows(PyObject* function) noexcept
+    {
+        if (state == State::unknown) {
+            // A refused function is looked at again now and then: what made it fail
+            // (a patched decoder, say) may have been put back.
+            if (function == refused_candidate && ++refusals % 256 != 0) {
+                return false;
+            }
+            if (!capture(function)) {
+                // Let go of whatever the attempt held.
+                const unsigned seen = refusals;
+                *this = {};
+                refused_candidate = function;
+                refusals = seen;
+                PyErr_Clear();
+                return false;
+            }
+            refused_candidate = nullptr;
+            state = State::ready;
+        }
+        return function == loads.function && loads.unchanged() && json_module.valid() && decoder_module.valid() &&
+               builtins.valid() && decoder.unchanged();
+    }
+};
+
+struct EncoderRoute {
+    enum class State { unknown, ready } state = State::unknown;
+    WatchedFunction dumps;
+    WatchedModule json_module;
+    WatchedModule encoder_module;
+    WatchedBuiltins builtins;
+    WatchedInstance encoder;
+    const void* refused_candidate = nullptr;
+    unsigned refusals = 0;
+
+    bool capture(PyObject* candidate) noexcept
+    {
+        PyObject* globals = PyFunction_Check(candidate) ? PyFunction_GET_GLOBALS(candidate) : nullptr;
+        PyObject* name = globals ? PyDict_GetItemString(globals, "__name__") : nullptr;
+        if (name == nullptr || !PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, "json") != 0 ||
+            PyDict_GetItemString(globals, "dumps") != candidate) {
+            return false;
+        }
+        PyObject* encoder_object = PyDict_GetItemString(globals, "_default_encoder");
+        PyObject* encoder_type = PyDict_GetItemString(globals, "JSONEncoder");
+        Ref encoder_module_object = Ref::steal(PyImport_ImportModule("json.encoder"));
+        Ref c_module = encoder_module_object ? Ref::steal(PyImport_ImportModule("_json")) : Ref();
+        if (!c_module) {
+            PyErr_Clear();
+            return false;
+        }
+        PyObject* encoder_globals = PyModule_GetDict(encoder_module_object.get());
+        if (encoder_object == nullptr || encoder_type == nullptr ||
+            PyDict_GetItemString(encoder_globals, "JSONEncoder") != encoder_type ||
+            !dumps.capture(candidate, "dumps", globals) || !encoder.capture(encoder_object, encoder_type) ||
+            !encoder.add_method("encode") || !encoder.add_method("iterencode") || !encoder.add_method("default") ||
+            !encoder.add_class_value("item_separator") || !encoder.add_class_value("key_separator")) {
+            return false;
+        }
+        // Default options: the instance holds exactly these six.
+        const std::pair<const char*, PyObject*> options[] = {
+            {"skipkeys", Py_False}, {"ensure_ascii", Py_True}, {"check_circular", Py_True},
+            {"allow_nan", Py_True}, {"sort_keys", Py_False},   {"indent", Py_None},
+        };
+        if (PyDict_GET_SIZE(encoder.attributes.dict) != 6) {
+            return false;
+        }
+        for (const auto& [option, expected] : options) {
+            if (encoder.attribute(option) != expected) {
+                return false;
+            }
+        }
+        if (PyUnicode_CompareWithASCIIString(encoder.class_values[0], ", ") != 0 ||
+            PyUnicode_CompareWithASCIIString(encoder.class_values[1], ": ") != 0) {
+            return false;
+        }
+        // The C encoder and its ASCII string escaper.
+        json_module.globals.hold(globals);
+        encoder_module.globals.hold(encoder_globals);
+        builtins.dict.hold(function_builtins(candidate));
+        Ref c_encoder = Ref::steal(PyObject_GetAttrString(c_module.get(), "make_encoder"));
+        Ref c_escape = Ref::steal(PyObject_GetAttrString(c_module.get(), "encode_basestring_ascii"));
+        if (!c_encoder || !c_escape || !json_module.pin("_default_encoder") ||
+            !encoder_module.pin("c_make_encoder") || !encoder_module.pin("encode_basestring_ascii") ||
+            !encoder_module.pin("INFINITY") || encoder_module.get("c_make_encoder") != c_encoder.get() ||
+            encoder_module.get("encode_basestring_ascii") != c_escape.get() ||
+            !PyFloat_CheckExact(encoder_module.get("INFINITY")) ||
+            function_builtins(encoder.methods[0].function) != builtins.dict.dict) {
+            PyErr_Clear();
+            return false;
+        }
+        json_module.globals.version = encoder_module.globals.version = builtins.dict.version = ~std::uint64_t{0};
+        return encoder.class_valid() && json_module.valid() && encoder_module.valid() && builtins.valid();
+    }
+
+    bool allows(PyObject* function) noexcept
+    {
+        if (state == State::unknown) {
+            // A refused function is looked at again now and then: what made it fail
+            // (a patched decoder, say) may have been put back.
+            if (function == refused_candidate && ++refusals % 256 != 0) {
+                return false;
+            }
+            if (!capture(function)) {
+                // Let go of whatever the attempt held.
+                const unsigned seen = refusals;
+                *this = {};
+                refused_candidate = function;
+                refusals = seen;
+                PyErr_Clear();
+                return false;
+            }
+            refused_candidate = nullptr;
+            state = State::ready;
+        }
+        return function == dumps.function && dumps.unchanged() && json_module.valid() && encoder_module.valid() &&
+               builtins.valid() && encoder.unchanged();
+    }
+};
+
+// Process-wide, like the json module itself; never freed, as the interpreter outlives
+// every use.
+DecoderRoute* decoder_route = nullptr;
+EncoderRoute* encoder_route = nullptr;
+
+template <class Route>
+Route* route(Route*& slot) noexcept
+{
+    if (slot == nullptr) {
+        slot = new (std::nothrow) Route();
+    }
+    return slot;
+}
+
+Ref call(const Ref& function, PyObject* argument) noexcept
+{
+    return Ref::steal(PyObject_CallOneArg(function.get(), argument));
+}
+
+}  // namespace
+
+namespace {
+
+Ref loads_with(const Ref& loads, PyObject* text, const RecordRequest* request, bool& made_records) noexcept
+{
+    made_records = false;
+    if (PyUnicode_CheckExact(text) || PyBytes_CheckExact(text)) {
+        DecoderRoute* guard = route(decoder_route);
+        // The stdlib enters one C recursion level per container; leave a margin besides.
+        const int budget = PyThreadState_Get()->c_recursion_remaining - recursion_margin;
+        if (guard != nullptr && budget > 0 && guard->allows(loads.get()) &&
+            unobserved({guard->loads.code, guard->decoder.methods[0].code, guard->decoder.methods[1].code},
+                       recursion_margin)) {
+            Ref value = decode_text(text, budget, request, made_records);
+            if (value || PyErr_Occurred()) {
+                return value;
+            }
+        }
+    }
+    return call(loads, text);
+}
+
+}  // namespace
+
+Ref json_loads(const Ref& loads, PyObject* text) noexcept
+{
+    bool made_records = false;
+    return loads_with(loads, text, nullptr, made_records);
+}
+
+Ref json_loads_records(const Ref& loads, PyObject* text, const RecordRequest& request, bool& made_records) noexcept
+{
+    return loads_with(loads, text, &request, made_records);
+}
+
+Ref json_dumps(const Ref& dumps, PyObject* value) noexcept
+{
+    if (PyList_CheckExact(value)) {
+        EncoderRoute* guard = route(encoder_route);
+        if (guard != nullptr && guard->allows(dumps.get()) &&
+            unobserved({guard->dumps.code, guard->encoder.methods[0].code, guard->encoder.methods[1].code},
+                       recursion_margin)) {
+            Ref text = encode_str_list(value);
+            if (text || PyErr_Occurred()) {
+                return text;
+            }
+        }
+    }
+    return call(dumps, value);
+}
+
+}  // namespace vmrt

@@ -1,0 +1,445 @@
+"""The native JSON route is taken only while nothing could tell it from the call it
+replaces. Each patch below must take effect at the next call, and the native route must
+come back once the patch is undone."""
+
+from __future__ import annotations
+
+import json
+import json.decoder
+import json.encoder
+import re
+import sys
+import threading
+import tracemalloc
+import types
+from collections.abc import Callable
+from typing import Any
+
+import pytest
+
+ANSWER = '{"indices": ["abcdefghij"], "values": []}'
+BATCH = '{"embeddings": [{"indices": ["abcdefghij"], "values": []}]}'
+
+
+class Core(types.ModuleType):
+    def __init__(self) -> None:
+        super().__init__("velmorrow_core_py")
+        self.answer: Any = ANSWER
+        self.texts_json: Any = None
+
+    def sparse_embed_single(self, text, profile):
+        return self.answer
+
+    def sparse_embed_batch(self, texts_json, profile):
+        self.texts_json = texts_json
+        return BATCH
+
+
+@pytest.fixture
+def service(sparse):
+    core = Core()
+    sparse.velmorrow_core_py = core
+    made = sparse.SparseEmbeddingService()
+    made.core = core
+    return made
+
+
+def made_in_json(obj: object) -> bool:
+    """Whether `obj` was allocated under the json package's own frames."""
+    frame = tracemalloc.get_object_traceback(obj)
+    assert frame is not None
+    return "json" in frame[0].filename.replace("\\", "/").split("/")[-2:][0]
+
+
+def routes(service) -> tuple[bool, bool]:
+    """(decoded by json.loads, encoded by json.dumps) for one call of each path."""
+    tracemalloc.start()
+    try:
+        decoded = service.embed_single("t").indices[0]
+        service.embed_batch(["x" * 64])
+        return made_in_json(decoded), made_in_json(service.core.texts_json)
+    finally:
+        tracemalloc.stop()
+
+
+def test_native_route_without_patches(service):
+    assert routes(service) == (False, False)
+    service.core.answer = ANSWER.encode()
+    assert routes(service) == (False, False)
+
+
+class Recorder:
+    def __init__(self, result: Callable[..., Any]) -> None:
+        self.calls: list[tuple[Any, ...]] = []
+        self.result = result
+
+    def __call__(self, *args: Any, **kwargs: Any) -> Any:
+        self.calls.append(args)
+        return self.result(*args, **kwargs)
+
+
+real_loads = json.loads
+real_dumps = json.dumps
+
+
+def method_recorder(original):
+    """A recorder that binds as a method, for patching a class."""
+    calls = []
+
+    def method(self, *args, **kwargs):
+        calls.append(args)
+        return original(self, *args, **kwargs)
+
+    method.calls = calls
+    return method
+
+
+def patched_code(*args: Any, **kwargs: Any) -> Any:
+    raise LookupError("patched code")
+
+
+def decoder_patches():
+    """(name, install(monkeypatch, sparse) -> check(service))"""
+
+    def recorder_check(recorder):
+        def check(service):
+            service.embed_single("t")
+            assert recorder.calls
+
+        return check
+
+    def module_replaced(mp, sparse):
+        recorder = Recorder(real_loads)
+        mp.setattr(sparse, "json", types.SimpleNamespace(loads=recorder, dumps=real_dumps))
+        return recorder_check(recorder)
+
+    def loads_patched(mp, sparse):
+        recorder = Recorder(real_loads)
+        mp.setattr(json, "loads", recorder)
+        return recorder_check(recorder)
+
+    def code_replaced(mp, sparse):
+        mp.setattr(json.loads, "__code__", patched_code.__code__)
+
+        def check(service):
+            with pytest.raises(LookupError, match="patched code"):
+                service.embed_single("t")
+
+        return check
+
+    def kwdefaults_changed(mp, sparse):
+        mp.setitem(json.loads.__kwdefaults__, "parse_int", str)
+
+        def check(service):
+            service.core.answer = '{"indices": [12], "values": []}'
+            assert service.embed_single("t").indices == ["12"]
+
+        return check
+
+    def default_decoder_replaced(mp, sparse):
+        decoder = json.JSONDecoder()
+        recorder = Recorder(decoder.decode)
+        mp.setattr(decoder, "decode", recorder)
+        mp.setattr(json, "_default_decoder", decoder)
+        return recorder_check(recorder)
+
+    def instance_method(mp, sparse):
+        recorder = Recorder(json._default_decoder.decode)
+        mp.setattr(json._default_decoder, "decode", recorder)
+        return recorder_check(recorder)
+
+    def scanner_replaced(mp, sparse):
+        recorder = Recorder(json._default_decoder.scan_once)
+        mp.setattr(json._default_decoder, "scan_once", recorder)
+        return recorder_check(recorder)
+
+    def class_decode(mp, sparse):
+        recorder = method_recorder(json.JSONDecoder.decode)
+        mp.setattr(json.JSONDecoder, "decode", recorder)
+        return recorder_check(recorder)
+
+    def class_raw_decode(mp, sparse):
+        recorder = method_recorder(json.JSONDecoder.raw_decode)
+        mp.setattr(json.JSONDecoder, "raw_decode", recorder)
+        return recorder_check(recorder)
+
+    def decode_code_replaced(mp, sparse):
+        mp.setattr(json.JSONDecoder.decode, "__code__", patched_code.__code__)
+
+        def check(service):
+            with pytest.raises(LookupError, match="patched code"):
+                service.embed_single("t")
+
+        return check
+
+    def whitespace_default(mp, sparse):
+        recorder = Recorder(re.compile(r"[ \t\n\r]*").match)
+        mp.setattr(json.JSONDecoder.decode, "__defaults__", (recorder,))
+        return recorder_check(recorder)
+
+    def shadowed_builtin(mp, sparse):
+        recorder = Recorder(isinstance)
+        mp.setattr(json, "isinstance", recorder, raising=False)
+        return recorder_check(recorder)
+
+    def builtins_changed(mp, sparse):
+        import builtins
+
+        recorder = Recorder(len)
+        mp.setattr(builtins, "len", recorder)
+        return recorder_check(recorder)
+
+    def detect_encoding(mp, sparse):
+        recorder = Recorder(json.detect_encoding)
+        mp.setattr(json, "detect_encoding", recorder)
+
+        def check(service):
+            service.core.answer = ANSWER.encode()
+            service.embed_single("t")
+            assert recorder.calls
+
+        return check
+
+    return [module_replaced, loads_patched, code_replaced, kwdefaults_changed, default_decoder_replaced,
+            instance_method, scanner_replaced, class_decode, class_raw_decode, decode_code_replaced,
+            whitespace_default, shadowed_builtin, builtins_changed, detect_encoding]
+
+
+def encoder_patches():
+    def recorder_check(recorder):
+        def check(service):
+            service.embed_batch(["x", "é"])
+            assert recorder.calls
+
+        return check
+
+    def output_check(expected):
+        def check(service):
+            service.embed_batch(["x", "é"])
+            assert service.core.texts_json == expected
+
+        return check
+
+    def module_replaced(mp, sparse):
+        recorder = Recorder(real_dumps)
+        mp.setattr(sparse, "json", types.SimpleNamespace(loads=real_loads, dumps=recorder))
+        return recorder_check(recorder)
+
+    def dumps_patched(mp, sparse):
+        recorder = Recorder(real_dumps)
+        mp.setattr(json, "dumps", recorder)
+        return recorder_check(recorder)
+
+    def kwdefaults_changed(mp, sparse):
+        mp.setitem(json.dumps.__kwdefaults__, "ensure_ascii", False)
+        return output_check('["x", "é"]')
+
+    def default_encoder_replaced(mp, sparse):
+        mp.setattr(json, "_default_encoder", json.JSONEncoder(separators=(";", ":")))
+        return output_check('["x";"\\u00e9"]')
+
+    def instance_option(mp, sparse):
+        mp.setattr(json._default_encoder, "indent", 1)
+        return output_check('[\n "x", \n "\\u00e9"\n]')
+
+    def class_separator(mp, sparse):
+        mp.setattr(json.JSONEncoder, "item_separator", ",")
+        return output_check('["x","\\u00e9"]')
+
+    def class_encode(mp, sparse):
+        recorder = method_recorder(json.JSONEncoder.encode)
+        mp.setattr(json.JSONEncoder, "encode", recorder)
+        return recorder_check(recorder)
+
+    def class_iterencode(mp, sparse):
+        recorder = method_recorder(json.JSONEncoder.iterencode)
+        mp.setattr(json.JSONEncoder, "iterencode", recorder)
+        return recorder_check(recorder)
+
+    def escaper(mp, sparse):
+        recorder = Recorder(json.encoder.encode_basestring_ascii)
+        mp.setattr(json.encoder, "encode_basestring_ascii", recorder)
+        return recorder_check(recorder)
+
+    def c_encoder_off(mp, sparse):
+        mp.setattr(json.encoder, "c_make_encoder", None)
+        recorder = Recorder(json.encoder._make_iterencode)
+        mp.setattr(json.encoder, "_make_iterencode", recorder)
+        return recorder_check(recorder)
+
+    def iterencode_code(mp, sparse):
+        mp.setattr(json.JSONEncoder.iterencode, "__code__", patched_code.__code__)
+
+        def check(service):
+            with pytest.raises(LookupError, match="patched code"):
+                service.embed_batch(["x"])
+
+        return check
+
+    return [module_replaced, dumps_patched, kwdefaults_changed, default_encoder_replaced, instance_option,
+            class_separator, class_encode, class_iterencode, escaper, c_encoder_off, iterencode_code]
+
+
+@pytest.mark.parametrize("patch", decoder_patches() + encoder_patches(), ids=lambda p: p.__qualname__)
+def test_patch_takes_effect_at_the_next_call(service, sparse, monkeypatch, patch):
+    assert routes(service) == (False, False)  # captured and native before the patch
+    check = patch(monkeypatch, sparse)
+    check(service)
+    monkeypatch.undo()
+    service.core.answer = ANSWER
+    assert routes(service) == (False, False)
+
+
+@pytest.mark.parametrize("hook", [sys.settrace, sys.setprofile, threading.setprofile_all_threads])
+def test_trace_and_profile_functions_see_the_calls(service, hook):
+    seen = []
+
+    def watcher(frame, event, arg):
+        if event in ("call", "c_call"):
+            seen.append(frame.f_code.co_name)
+        return None
+
+    hook(watcher)
+    try:
+        service.embed_single("t")
+        service.embed_batch(["x"])
+    finally:
+        hook(None)
+        if hook is threading.setprofile_all_threads:
+            threading.setprofile_all_threads(None)
+    assert {"loads", "decode", "raw_decode", "dumps", "encode", "iterencode", "__init__"} <= set(seen)
+    assert routes(service) == (False, False)
+
+
+def test_patched_before_first_use_is_never_taken(python):
+    """A decoder patched before the first call is refused until it is put back."""
+    python("""
+        import json, types, tracemalloc
+        import velmorrow.sparse as sparse
+        core = types.ModuleType("velmorrow_core_py")
+        core.sparse_embed_single = lambda t, p: '{"indices": ["abcdefghij"], "values": []}'
+        sparse.velmorrow_core_py = core
+        service = sparse.SparseEmbeddingService()
+        real = json._default_decoder
+        calls = []
+        class Decoder(json.JSONDecoder):
+            def decode(self, s):
+                calls.append(s)
+                return super().decode(s)
+        json._default_decoder = Decoder()
+        for _ in range(300):
+            service.embed_single("t")
+        assert len(calls) == 300
+        json._default_decoder = real
+        tracemalloc.start()
+        made = [service.embed_single("t").indices[0] for _ in range(300)]
+        where = {tracemalloc.get_object_traceback(s)[0].filename.endswith("decoder.py") for s in made}
+        assert where == {True, False}, where  # looked at again after a while, then native
+    """)
+
+
+@pytest.mark.parametrize("scope", ["global", "local"])
+def test_monitoring_tools_see_the_calls(service, sparse, scope):
+    """sys.monitoring events for all code, or for the skipped functions' own code, see
+    json.loads, json.dumps and the record's __init__ run."""
+    monitoring = sys.monitoring
+    tool = next(i for i in range(6) if monitoring.get_tool(i) is None)
+    monitoring.use_tool_id(tool, "probe")
+    seen = []
+    codes = [json.loads.__code__, json.dumps.__code__, json.JSONDecoder.decode.__code__,
+             sparse.SparseResult.__init__.__code__]
+    try:
+        monitoring.register_callback(tool, monitoring.events.PY_START, lambda code, offset: seen.append(code))
+        if scope == "global":
+            monitoring.set_events(tool, monitoring.events.PY_START)
+        else:
+            for code in codes:
+                monitoring.set_local_events(tool, code, monitoring.events.PY_START)
+        service.embed_single("t")
+        service.embed_batch(["x"])
+    finally:
+        if scope == "global":
+            monitoring.set_events(tool, 0)
+        else:
+            for code in codes:
+                monitoring.set_local_events(tool, code, 0)
+        monitoring.register_callback(tool, monitoring.events.PY_START, None)
+        monitoring.free_tool_id(tool)
+    assert all(code in seen for code in codes), [c.co_name for c in seen]
+    assert routes(service) == (False, False)
+
+
+def record_patches():
+    def init_replaced(mp, sparse):
+        original = sparse.SparseResult.__init__
+        recorder = method_recorder(original)
+        mp.setattr(sparse.SparseResult, "__init__", recorder)
+        return lambda: recorder.calls
+
+    def init_code(mp, sparse):
+        mp.setattr(sparse.SparseResult.__init__, "__code__", patched_code.__code__)
+        return None
+
+    def setattr_hook(mp, sparse):
+        calls = []
+
+        def hook(self, name, value):
+            calls.append(name)
+            object.__setattr__(self, name, value)
+
+        mp.setattr(sparse.SparseResult, "__setattr__", hook)
+        return lambda: calls
+
+    def other_class(mp, sparse):
+        calls = []
+
+        class Other:
+            def __init__(self, **fields):
+                calls.append(fields)
+
+        mp.setattr(sparse, "SparseResult", Other)
+        return lambda: calls
+
+    return [init_replaced, init_code, setattr_hook, other_class]
+
+
+@pytest.mark.parametrize("patch", record_patches(), ids=lambda p: p.__name__)
+def test_record_patch_takes_effect_at_the_next_call(service, sparse, monkeypatch, patch):
+    service.embed_batch(["x"])
+    calls = patch(monkeypatch, sparse)
+    for call in (lambda: service.embed_single("t"), lambda: service.embed_batch(["x"])):
+        if calls is None:
+            with pytest.raises(LookupError, match="patched code"):
+                call()
+        else:
+            before = len(calls())
+            call()
+            assert len(calls()) > before
+    monkeypatch.undo()
+    record = service.embed_single("t")
+    assert type(record) is sparse.SparseResult
+    expected = sparse.SparseResult(indices=record.indices, values=[], truncated=None, original_chars=None,
+                                   used_chars=None)
+    assert list(vars(record).items()) == list(vars(expected).items())
+    assert sys.getsizeof(record) == sys.getsizeof(expected)
+
+
+def test_record_new_takes_effect(python):
+    """A __new__ on the class (in a fresh process: it cannot be cleanly taken off again)."""
+    python("""
+        import json, types
+        import velmorrow.sparse as sparse
+        core = types.ModuleType("velmorrow_core_py")
+        core.sparse_embed_single = lambda t, p: '{"indices": [1], "values": []}'
+        sparse.velmorrow_core_py = core
+        service = sparse.SparseEmbeddingService()
+        service.embed_single("t")
+        calls = []
+        def new(cls, **fields):
+            calls.append(fields)
+            return object.__new__(cls)
+        sparse.SparseResult.__new__ = new
+        service.embed_single("t")
+        assert calls == [{"indices": [1], "values": [], "truncated": None, "original_chars": None,
+                          "used_chars": None}], calls
+    """)

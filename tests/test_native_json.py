@@ -1,0 +1,375 @@
+"""The embed paths decode the core's answers and encode the texts natively; what they
+produce must be exactly what json.loads and json.dumps produce. Every property goes
+through the real product path: a fake core hands the document back inside an answer, and
+the record's `indices` is compared with json.loads of the same document."""
+
+from __future__ import annotations
+
+import functools
+import json
+import math
+import struct
+import sys
+import types
+from typing import Any
+
+import pytest
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
+
+PROPERTY = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+
+
+class EchoCore(types.ModuleType):
+    """Answers with the document it is given; records the texts JSON it receives."""
+
+    def __init__(self) -> None:
+        super().__init__("velmorrow_core_py")
+        self.answer: Any = None
+        self.texts_json: Any = None
+
+    def sparse_embed_single(self, text: str, profile: str) -> Any:
+        return self.answer
+
+    def sparse_embed_batch(self, texts_json: Any, profile: str) -> Any:
+        self.texts_json = texts_json
+        return self.answer
+
+
+@pytest.fixture
+def echo(sparse):
+    core = EchoCore()
+    core.sparse = sparse
+    sparse.velmorrow_core_py = core
+    service = sparse.SparseEmbeddingService()
+    return core, service
+
+
+def wrap(doc: str | bytes) -> str | bytes:
+    if isinstance(doc, bytes):
+        return b'{"indices": ' + doc + b', "values": []}'
+    return '{"indices": ' + doc + ', "values": []}'
+
+
+def outcome(function, *args):
+    try:
+        return ("value", function(*args))
+    except Exception as error:  # the exact exception is part of what is compared
+        return ("error", type(error), str(error))
+
+
+def same(ours: Any, theirs: Any, memo: dict[int, int] | None = None) -> None:
+    """Equal, with the same types, float bits, key order and key-object sharing."""
+    assert type(ours) is type(theirs)
+    if isinstance(theirs, float):
+        assert struct.pack("<d", ours) == struct.pack("<d", theirs)
+    elif isinstance(theirs, list):
+        assert len(ours) == len(theirs)
+        for a, b in zip(ours, theirs):
+            same(a, b, memo)
+    elif isinstance(theirs, dict):
+        assert list(ours) == list(theirs)
+        memo = {} if memo is None else memo
+        for a, b in zip(ours, theirs):
+            # The same key object in theirs must be the same key object in ours.
+            assert memo.setdefault(id(b), id(a)) == id(a)
+            same(ours[a], theirs[b], memo)
+    else:
+        assert ours == theirs
+        if isinstance(theirs, str) and (theirs == "" or (len(theirs) == 1 and ord(theirs) < 256)):
+            assert ours is theirs  # the interpreter's one-character and empty strings
+
+
+def through_stdlib(core, function):
+    """The same call with json.loads behind a C-level wrapper, which the native route
+    does not take: the oracle has the same call depth as the product path."""
+    sparse = core.sparse
+    saved = sparse.json
+    sparse.json = types.SimpleNamespace(loads=functools.partial(json.loads), dumps=json.dumps)
+    try:
+        return outcome(function)
+    finally:
+        sparse.json = saved
+
+
+def compare(ours, theirs) -> None:
+    if theirs[0] == "error" or ours[0] == "error":
+        assert ours == theirs
+    else:
+        same(ours[1], theirs[1], {})
+
+
+def check_decode(echo, doc: str | bytes) -> None:
+    core, service = echo
+    # Inside an answer: the record's indices are the decoded document.
+    core.answer = wrap(doc)
+    compare(outcome(lambda: service.embed_single("t").indices),
+            through_stdlib(core, lambda: service.embed_single("t").indices))
+    # As the whole answer: top-level whitespace, encodings, extra data and their errors.
+    core.answer = doc
+    compare(outcome(lambda: vars(service.embed_single("t"))),
+            through_stdlib(core, lambda: vars(service.embed_single("t"))))
+
+
+# ---- generated documents ------------------------------------------------------------
+
+def float_text(bits: int, form: int) -> str:
+    value = struct.unpack("<d", struct.pack("<Q", bits))[0]
+    if not math.isfinite(value):
+        value = 1.5
+    if form == 0:
+        return repr(value)
+    if form == 1:
+        return f"{value:.17e}"
+    if form == 2:
+        return f"{value:.25E}".replace("E+", "E")
+    return f"{value:.{abs(int(math.log10(abs(value)))) + 20 if value else 3}f}"
+
+
+def int_text(value: int) -> str:
+    return str(value)
+
+
+boundaries = [2**k + d for k in (7, 8, 15, 16, 31, 32, 53, 62, 63, 64) for d in (-1, 0, 1)]
+integers = st.one_of(
+    st.integers(-300, 300),
+    st.sampled_from(boundaries + [-b for b in boundaries] + [10**18 - 1, 10**18, 10**19, -(10**19)]),
+    st.integers(min_value=-(10**40), max_value=10**40),
+)
+floats = st.builds(float_text, st.integers(0, 2**64 - 1), st.integers(0, 3))
+escapes = st.sampled_from(['\\"', "\\\\", "\\/", "\\b", "\\f", "\\n", "\\r", "\\t", "\\u0000", "\\u001f",
+                           "\\u00e9", "\\u20ac", "\\ud83d", "\\ude00", "\\ud83d\\ude00", "\\uDBFF\\uDFFF",
+                           "\\ud800\\u0041", "\\udc00\\ud800", "\\uD800\\n"])
+characters = st.one_of(
+    st.characters(min_codepoint=0x20, max_codepoint=0x7f, exclude_characters='"\\'),
+    st.characters(min_codepoint=0x80, max_codepoint=0xff),
+    st.characters(min_codepoint=0x100, max_codepoint=0xffff, exclude_categories=()),
+    st.characters(min_codepoint=0x10000, max_codepoint=0x10ffff),
+    escapes,
+)
+strings = st.lists(characters, max_size=8).map(lambda parts: '"' + "".join(parts) + '"')
+keys = st.one_of(st.sampled_from(['"indices"', '"a"', '"\\u0061"', '""', '"k"']), strings)
+spaces = st.sampled_from(["", " ", "\n", "\t", "\r\n  ", "    "])
+scalars = st.one_of(integers.map(int_text), floats, strings, st.sampled_from(["true", "false", "null"]))
+
+
+def containers(children):
+    def array(items_and_space):
+        items, s = items_and_space
+        return "[" + s + ("," + s).join(items) + s + "]"
+
+    def obj(members_and_space):
+        members, s = members_and_space
+        return "{" + s + ("," + s).join(f"{k}{s}:{s}{v}" for k, v in members) + s + "}"
+
+    return st.one_of(
+        st.tuples(st.lists(children, max_size=5), spaces).map(array),
+        st.tuples(st.lists(st.tuples(keys, children), max_size=5), spaces).map(obj),
+    )
+
+
+documents = st.recursive(scalars, containers, max_leaves=30)
+
+
+def as_kind(doc: str, kind: int) -> str:
+    """The same document held in a wider str: a non-ASCII string member widens it."""
+    if kind == 1:
+        return doc
+    widener = "\u20ac" if kind == 2 else "\U0001f600"
+    return "[" + doc + ', "' + widener + '"]'
+
+
+class TestDecoderProperties:
+    @PROPERTY
+    @given(documents, st.sampled_from([1, 2, 4]), spaces)
+    @example('{"a": 1, "a": 2, "b": {"a": 3}}', 1, "")
+    @example('"\\ud800\\udc00\\ud800\\ud800\\udc00\\udc00"', 4, "")
+    def test_documents_in_every_str_kind(self, echo, doc, kind, space):
+        check_decode(echo, space + as_kind(doc, kind) + space)
+
+    @PROPERTY
+    @given(documents)
+    def test_utf8_bytes(self, echo, doc):
+        check_decode(echo, doc.encode("utf-8", "surrogatepass"))
+
+    @PROPERTY
+    @given(documents, st.data())
+    def test_mutated_documents(self, echo, doc, data):
+        """Truncated, spliced and damaged documents: the stdlib's result or exception."""
+        cut = data.draw(st.integers(0, len(doc)))
+        insert = data.draw(st.sampled_from(["", ",", "]", "}", ":", '"', "\\", "-", ".", "e", "0", "\x01",
+                                            "NaN", "Infinity", "\ufeff", " ", "1e", "tru", "\\u12"]))
+        drop = data.draw(st.integers(0, 3))
+        check_decode(echo, doc[:cut] + insert + doc[cut + drop:])
+
+    @PROPERTY
+    @given(st.integers(0, 2**64 - 1), st.integers(0, 3))
+    def test_float_bits_in_every_notation(self, echo, bits, form):
+        check_decode(echo, float_text(bits, form))
+
+    @PROPERTY
+    @given(st.binary(max_size=24))
+    def test_arbitrary_bytes(self, echo, raw):
+        check_decode(echo, b'["' + raw + b'"]')
+
+
+class TestDecoderCases:
+    @pytest.mark.parametrize("doc", [
+        "0", "-0", "-0.0", "0.0", "1E400", "-1e400", "1e-400", "4.9e-324", "2.2250738585072011e-308",
+        "1.7976931348623157e308", "1.7976931348623159e308", "9007199254740993", "0.1e1", "1e+2", "1E-2",
+        "123456789012345678", "1234567890123456789", "-9223372036854775808", "18446744073709551616",
+        "1" * 640, "1" * 641, "-" + "9" * 4300, "9" * 4301, "1." + "1" * 1000,
+        "0." + "0" * 400 + "1", "1" + "0" * 400 + ".0",
+        "NaN", "Infinity", "-Infinity", "[NaN]", "01", "1.", ".5", "-", "+1", "1e", "1e+", "--1",
+        "", " ", "\ufeff[]", "[] x", "[1,]", '{"a":1,}', "{'a':1}", '{"a" 1}', "[1 2]", "tru", "nul",
+        '"\\x"', '"\\u12"', '"\\u12g4"', '"\t"', '"\x7f"', '"abc', '"\\', "\u00a0[]", "[\u3000]",
+        '"\\ud800"', '"\\udc00\\ud800"', '"\\ud800\\u0041"', '"\ud800\\udc00"', '"\\ud800\udc00"',
+        '"\\ud800\\udc00"', '"a\\ud83d\\ude00b"', '"\\ud83d\\uDE00"', '"\\uD83D\\\\ude00"',
+        "[" * 100 + "]" * 100, '{"a":' * 100 + "1" + "}" * 100, "[" * 499 + "]" * 499,
+        "[" * 501 + "]" * 501, "[" * 5000 + "]" * 5000, "[" * 5000,
+    ])
+    def test_edges(self, echo, doc):
+        check_decode(echo, doc)
+
+    @pytest.mark.parametrize("raw", [
+        b"\xef\xbb\xbf[1]", b"\xff\xfe[\x001\x00]\x00", b"\xfe\xff\x00[\x001\x00]", b"[\x001\x00]\x00",
+        b"\x00[\x001\x00]", b'"\xed\xa0\x80"', b'"\xed\x9f\xbf"', b'"\xc0\xaf"', b'"\xf4\x90\x80\x80"',
+        b'"\xe2\x82"', b'"\x80"', b'"\xf0\x9f\x98\x80"', b"[1] \x00", b"1", b"12", b"[]", b"\t[]\n",
+    ])
+    def test_bytes_and_their_encodings(self, echo, raw):
+        check_decode(echo, raw)
+
+    def test_digit_limit_in_force(self, echo):
+        old = sys.get_int_max_str_digits()
+        sys.set_int_max_str_digits(640)
+        try:
+            for doc in ["9" * 640, "9" * 641, "-" + "9" * 641]:
+                check_decode(echo, doc)
+        finally:
+            sys.set_int_max_str_digits(old)
+
+    def test_recursion_near_the_limit(self, echo):
+        """Deep in a call stack the stdlib runs out of C recursion budget; so must we."""
+        ran = []
+
+        def descend(levels, body):
+            # Through C, so that every level spends C recursion budget too.
+            return list(map(lambda n: descend(n, body), [levels - 1])) if levels else body()
+
+        def deepest():
+            low, high = 0, 20_000
+            while low < high:
+                middle = (low + high + 1) // 2
+                try:
+                    descend(middle, lambda: None)
+                    low = middle
+                except RecursionError:
+                    high = middle - 1
+            return low
+
+        def body():
+            for nesting in (1, 20, 60, 200):
+                check_decode(echo, "[" * nesting + "]" * nesting)
+            ran.append(True)
+
+        limit = sys.getrecursionlimit()
+        try:
+            sys.setrecursionlimit(100_000)
+            top = deepest()
+            for depth in range(max(top - 120, 0), top + 1):
+                try:
+                    descend(depth, body)
+                except RecursionError:
+                    pass
+        finally:
+            sys.setrecursionlimit(limit)
+        assert ran
+
+    def test_a_dict_value_list_is_the_one_json_loads_builds(self, echo):
+        """Lists and dicts grow by appends and insertions, as the scanner builds them."""
+        core, service = echo
+        doc = "[" + ",".join(["1"] * 37) + "]"
+        core.answer = wrap(doc)
+        assert sys.getsizeof(service.embed_single("t").indices) == sys.getsizeof(json.loads(doc))
+        doc = "{" + ",".join(f'"k{i}": {i}' for i in range(37)) + "}"
+        core.answer = wrap(doc)
+        assert sys.getsizeof(service.embed_single("t").indices) == sys.getsizeof(json.loads(doc))
+
+    def test_large_answers_parsed_with_the_lock_released(self, echo):
+        doc = json.dumps([{"indices": list(range(i, i + 40)), "values": [i / 7] * 40, "s": "\u20ac" * i}
+                          for i in range(300)])
+        assert len(doc) > 64 * 1024
+        check_decode(echo, doc)
+        check_decode(echo, doc.encode())
+        check_decode(echo, doc[:-1])
+
+    def test_batch_answer(self, echo):
+        core, service = echo
+        answer = {"embeddings": [{"indices": [i, 2**70], "values": [0.1 * i, -0.0], "truncated": i % 2 == 0,
+                                  "original_chars": None, "used_chars": i} for i in range(50)]}
+        core.answer = json.dumps(answer)
+        records = service.embed_batch(["a"])
+        assert [vars(r) for r in records] == answer["embeddings"]
+        assert [type(r.values[1]) for r in records] == [float] * 50
+
+
+class TestEncoder:
+    @PROPERTY
+    @given(st.lists(st.text(alphabet=st.characters(codec=None, exclude_categories=())), min_size=1, max_size=8))
+    @example(["\ud800", "\udfff\ud800", "\x7f\x1f\x00", '"\\/\b\f\n\r\t', "\U0010ffff\u20ac\xe9"])
+    def test_texts_json_is_json_dumps(self, echo, texts):
+        core, service = echo
+        core.answer = '{"embeddings": []}'
+        service.embed_batch(texts)
+        assert type(core.texts_json) is str
+        assert core.texts_json == json.dumps(texts)
+
+    @pytest.mark.parametrize("texts", [
+        ["a", 1], ["a", None], ["a", ["b"]], [str.__new__(type("S", (str,), {}), "x")], [float("nan")],
+        [b"x"], [{"a": 1}], [object()],
+    ])
+    def test_other_elements_go_to_json_dumps(self, echo, texts):
+        core, service = echo
+        core.answer = '{"embeddings": []}'
+        ours = outcome(service.embed_batch, texts)
+        theirs = outcome(json.dumps, texts)
+        if theirs[0] == "error":
+            assert ours == theirs
+        else:
+            assert core.texts_json == theirs[1]
+
+    def test_large_batch(self, echo):
+        core, service = echo
+        core.answer = '{"embeddings": []}'
+        texts = ["x" * 1000 + chr(i % 0x2FFFF + 1) for i in range(3000)]
+        service.embed_batch(texts)
+        assert core.texts_json == json.dumps(texts)
+
+
+small_documents = st.recursive(scalars, containers, max_leaves=6)
+fields = st.sampled_from(['"indices"', '"values"', '"truncated"', '"original_chars"', '"used_chars"', '"other"',
+                          '"ind\\u0069ces"', '"embeddings"'])
+members = st.lists(st.tuples(fields, small_documents), max_size=6)
+element = st.one_of(
+    st.lists(st.tuples(st.sampled_from(['"indices"', '"values"']), small_documents), min_size=2, max_size=2)
+    .flatmap(lambda required: members.map(lambda extra: required + extra)).map(
+        lambda pairs: "{" + ", ".join(f"{k}: {v}" for k, v in pairs) + "}"),
+    members.map(lambda pairs: "{" + ", ".join(f"{k}: {v}" for k, v in pairs) + "}"),
+    small_documents,
+)
+
+
+class TestBatchAnswers:
+    @settings(PROPERTY, max_examples=150)
+    @given(st.lists(element, max_size=6), st.lists(st.tuples(st.sampled_from(['"embeddings"', '"x"']), small_documents),
+                                                   max_size=2), st.booleans())
+    def test_records_are_those_of_the_stdlib_route(self, echo, elements, others, as_bytes):
+        core, service = echo
+        members = [f"{k}: {v}" for k, v in others] + ['"embeddings": [' + ", ".join(elements) + "]"]
+        text = "{" + ", ".join(members[::-1] if len(others) % 2 else members) + "}"
+        core.answer = text.encode("utf-8", "surrogatepass") if as_bytes else text
+
+        def records():
+            return [list(vars(record).values()) for record in service.embed_batch(["t"])]
+
+        compare(outcome(records), through_stdlib(core, records))
