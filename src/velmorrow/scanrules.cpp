@@ -56,6 +56,30 @@ bool put(const Ref& config, const Name& key, const Ref& value) noexcept
     return value && PyDict_SetItem(config.get(), key.get(), value.get()) == 0;
 }
 
+// The seven keys in their order, each holding None. A copy has the shape a dict display
+// gives (str keys, room for seven entries) and is filled by replacing its values, which
+// costs less than growing a new dict key by key.
+vmrt::ProcessRef config_template;
+
+bool create_constants() noexcept
+{
+    if (config_template) {
+        return true;
+    }
+    Ref config = Ref::steal(PyDict_New());
+    if (!config) {
+        return false;
+    }
+    for (const Name* key : {&n_repo_root, &n_builtin_patterns, &n_extra_patterns, &n_ignore_mode,
+                            &n_use_gitignore, &n_use_velmorrowignore, &n_replace_builtin_patterns}) {
+        if (PyDict_SetItem(config.get(), key->get(), Py_None) < 0) {
+            return false;
+        }
+    }
+    config_template.hold(config.get());
+    return true;
+}
+
 // Replacing the built-in patterns needs a core that can do it; the gate is imported only
 // on this path, so a default configuration never touches the core.
 bool check_capability(Function* function) noexcept
@@ -78,9 +102,7 @@ PyObject* build_scan_config(Function* function, PyObject* const* args) noexcept
         return nullptr;
     }
 
-    // Filled key by key, it takes the shape a dict display gives: str-keyed, sized for
-    // seven entries.
-    Ref config = Ref::steal(PyDict_New());
+    Ref config = Ref::steal(PyDict_Copy(config_template.get()));
     if (!config || !put(config, n_repo_root, Ref::steal(PyObject_Str(repo_path)))) {
         return nullptr;
     }
@@ -142,7 +164,7 @@ bool run_module_body(vmrt::ModuleBody& body) noexcept
 
 // ---- module definition --------------------------------------------------------------
 
-vmrt::ModuleLoader loader{module_info, nullptr, run_module_body};
+vmrt::ModuleLoader loader{module_info, create_constants, run_module_body};
 
 }  // namespace
 
