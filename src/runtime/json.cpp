@@ -1,5 +1,6 @@
 #include "json.hpp"
 
+#include "calls.hpp"
 #include "observed.hpp"
 
 #include <charconv>
@@ -603,13 +604,6 @@ class Builder {
 
 public:
     Builder(PyObject* source, const Unit* text) noexcept : source_(source), s_(text) {}
-    ~Builder()
-    {
-        for (int k = 0; k < depth_; ++k) {
-            Py_XDECREF(frames_[k].container);
-            Py_XDECREF(frames_[k].key);
-        }
-    }
 
     // The value that the entries [item, last) describe: one complete value.
     Ref build(const Entry* item, const Entry* const last) noexcept
@@ -620,24 +614,23 @@ public:
             switch (item->tag()) {
             case Tag::object:
             case Tag::array: {
-                PyObject* container = item->tag() == Tag::object ? PyDict_New() : PyList_New(0);
-                if (container == nullptr) {
+                Ref container = Ref::steal(item->tag() == Tag::object ? PyDict_New() : PyList_New(0));
+                if (!container) {
                     return {};
                 }
-                frames_[depth_++] = {container, nullptr};
+                frames_[depth_++].container = std::move(container);
                 continue;
             }
             case Tag::end:
                 --depth_;
-                value = Ref::steal(frames_[depth_].container);
-                frames_[depth_].container = nullptr;
+                value = std::move(frames_[depth_].container);
                 break;
             case Tag::key: {
-                PyObject* key = make_key(*item);
-                if (key == nullptr) {
+                Ref key = Ref::steal(make_key(*item));
+                if (!key) {
                     return {};
                 }
-                frames_[depth_ - 1].key = key;
+                frames_[depth_ - 1].key = std::move(key);
                 continue;
             }
             case Tag::string:
@@ -676,13 +669,13 @@ public:
                 continue;
             }
             Frame& top = frames_[depth_ - 1];
-            if (top.key != nullptr) {
-                const int stored = PyDict_SetItem(top.container, top.key, value.get());
-                Py_CLEAR(top.key);
+            if (top.key) {
+                const int stored = PyDict_SetItem(top.container.get(), top.key.get(), value.get());
+                top.key.reset();
                 if (stored < 0) {
                     return {};
                 }
-            } else if (PyList_Append(top.container, value.get()) < 0) {
+            } else if (PyList_Append(top.container.get(), value.get()) < 0) {
                 return {};
             }
         }
@@ -847,9 +840,10 @@ private:
         return Ref::steal(PyFloat_FromDouble(value));
     }
 
+    // An open container and, in a dict, the key whose value comes next.
     struct Frame {
-        PyObject* container;
-        PyObject* key;
+        Ref container;
+        Ref key;
     };
 
     PyObject* source_;
@@ -1231,14 +1225,6 @@ Ref encode_str_list(PyObject* list) noexcept
 }
 
 // ---- guards -------------------------------------------------------------------------
-
-std::uint64_t dict_version(PyObject* dict) noexcept
-{
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
-}
 
 // A dict whose contents were checked once: unchanged while its version tag is.
 struct WatchedDict {
@@ -1809,11 +1795,6 @@ Route* route(Route*& slot) noexcept
         slot = new (std::nothrow) Route();
     }
     return slot;
-}
-
-Ref call(const Ref& function, PyObject* argument) noexcept
-{
-    return Ref::steal(PyObject_CallOneArg(function.get(), argument));
 }
 
 }  // namespace
