@@ -443,3 +443,28 @@ def test_record_new_takes_effect(python):
         assert calls == [{"indices": [1], "values": [], "truncated": None, "original_chars": None,
                           "used_chars": None}], calls
     """)
+
+
+def test_first_use_imports_nothing(python):
+    """Looking at json's own modules on first use must not show an import to import hooks."""
+    python("""
+        import builtins, json, types
+        import velmorrow.sparse as sparse
+        core = types.ModuleType("velmorrow_core_py")
+        core.sparse_embed_single = lambda t, p: '{"indices": [1], "values": []}'
+        core.sparse_embed_batch = lambda t, p: '{"embeddings": [{"indices": [2], "values": []}]}'
+        sparse.velmorrow_core_py = core
+        service = sparse.SparseEmbeddingService()
+        imports = []
+        real_import = builtins.__import__
+        def recording_import(name, *args, **kwargs):
+            imports.append(name)
+            return real_import(name, *args, **kwargs)
+        builtins.__import__ = recording_import
+        try:
+            assert service.embed_single("t").indices == [1]
+            assert service.embed_batch(["t"])[0].indices == [2]
+        finally:
+            builtins.__import__ = real_import
+        assert imports == [], imports
+    """)

@@ -1577,15 +1577,58 @@ struct WatchedInstance {
 // takes a few levels before the first container.
 constexpr int recursion_margin = 50;
 
-struct DecoderRoute {
-    enum class State { unknown, ready, refused } state = State::unknown;
+// A module that json has already imported, taken from sys.modules: importing it here
+// would show an import that plain code never makes to import hooks.
+Ref loaded_module(const char* name) noexcept
+{
+    Ref module_name = Ref::steal(PyUnicode_FromString(name));
+    Ref module = module_name ? Ref::steal(PyImport_GetModule(module_name.get())) : Ref();
+    if (module && !PyModule_Check(module.get())) {
+        module.reset();
+    }
+    return module;
+}
+
+// The capture-once, look-again-now-and-then life of a route, shared by the decoder's and
+// the encoder's: `Route::capture` examines a candidate function and its surroundings.
+template <class Route>
+struct CapturedRoute {
+    bool ready = false;
+    const void* refused_candidate = nullptr;  // the last function that did not pass
+    unsigned refusals = 0;
+
+    bool captured(PyObject* function) noexcept
+    {
+        if (ready) {
+            return true;
+        }
+        // A refused function is looked at again now and then: what made it fail (a
+        // patched decoder, say) may have been put back.
+        if (function == refused_candidate && ++refusals % 256 != 0) {
+            return false;
+        }
+        auto& route = static_cast<Route&>(*this);
+        if (!route.capture(function)) {
+            // Let go of whatever the attempt held.
+            const unsigned seen = refusals;
+            route = {};
+            refused_candidate = function;
+            refusals = seen;
+            PyErr_Clear();
+            return false;
+        }
+        refused_candidate = nullptr;
+        ready = true;
+        return true;
+    }
+};
+
+struct DecoderRoute : CapturedRoute<DecoderRoute> {
     WatchedFunction loads;
     WatchedModule json_module;
     WatchedModule decoder_module;
     WatchedBuiltins builtins;
     WatchedInstance decoder;
-    const void* refused_candidate = nullptr;  // the last function that did not pass
-    unsigned refusals = 0;
 
     // The stdlib's json.loads with its default decoder and the C scanner, or nothing.
     bool capture(PyObject* candidate) noexcept
@@ -1598,8 +1641,8 @@ struct DecoderRoute {
         }
         PyObject* decoder_object = PyDict_GetItemString(globals, "_default_decoder");
         PyObject* decoder_type = PyDict_GetItemString(globals, "JSONDecoder");
-        Ref decoder_module_object = Ref::steal(PyImport_ImportModule("json.decoder"));
-        Ref scanner_module = decoder_module_object ? Ref::steal(PyImport_ImportModule("_json")) : Ref();
+        Ref decoder_module_object = loaded_module("json.decoder");
+        Ref scanner_module = decoder_module_object ? loaded_module("_json") : Ref();
         if (!scanner_module) {
             PyErr_Clear();
             return false;
@@ -1665,38 +1708,18 @@ struct DecoderRoute {
 
     bool allows(PyObject* function) noexcept
     {
-        if (state == State::unknown) {
-            // A refused function is looked at again now and then: what made it fail
-            // (a patched decoder, say) may have been put back.
-            if (function == refused_candidate && ++refusals % 256 != 0) {
-                return false;
-            }
-            if (!capture(function)) {
-                // Let go of whatever the attempt held.
-                const unsigned seen = refusals;
-                *this = {};
-                refused_candidate = function;
-                refusals = seen;
-                PyErr_Clear();
-                return false;
-            }
-            refused_candidate = nullptr;
-            state = State::ready;
-        }
-        return function == loads.function && loads.unchanged() && json_module.valid() && decoder_module.valid() &&
-               builtins.valid() && decoder.unchanged();
+        return captured(function) && function == loads.function && loads.unchanged() &&
+               json_module.valid() && decoder_module.valid() && builtins.valid() &&
+               decoder.unchanged();
     }
 };
 
-struct EncoderRoute {
-    enum class State { unknown, ready } state = State::unknown;
+struct EncoderRoute : CapturedRoute<EncoderRoute> {
     WatchedFunction dumps;
     WatchedModule json_module;
     WatchedModule encoder_module;
     WatchedBuiltins builtins;
     WatchedInstance encoder;
-    const void* refused_candidate = nullptr;
-    unsigned refusals = 0;
 
     bool capture(PyObject* candidate) noexcept
     {
@@ -1708,8 +1731,8 @@ struct EncoderRoute {
         }
         PyObject* encoder_object = PyDict_GetItemString(globals, "_default_encoder");
         PyObject* encoder_type = PyDict_GetItemString(globals, "JSONEncoder");
-        Ref encoder_module_object = Ref::steal(PyImport_ImportModule("json.encoder"));
-        Ref c_module = encoder_module_object ? Ref::steal(PyImport_ImportModule("_json")) : Ref();
+        Ref encoder_module_object = loaded_module("json.encoder");
+        Ref c_module = encoder_module_object ? loaded_module("_json") : Ref();
         if (!c_module) {
             PyErr_Clear();
             return false;
@@ -1760,26 +1783,9 @@ struct EncoderRoute {
 
     bool allows(PyObject* function) noexcept
     {
-        if (state == State::unknown) {
-            // A refused function is looked at again now and then: what made it fail
-            // (a patched decoder, say) may have been put back.
-            if (function == refused_candidate && ++refusals % 256 != 0) {
-                return false;
-            }
-            if (!capture(function)) {
-                // Let go of whatever the attempt held.
-                const unsigned seen = refusals;
-                *this = {};
-                refused_candidate = function;
-                refusals = seen;
-                PyErr_Clear();
-                return false;
-            }
-            refused_candidate = nullptr;
-            state = State::ready;
-        }
-        return function == dumps.function && dumps.unchanged() && json_module.valid() && encoder_module.valid() &&
-               builtins.valid() && encoder.unchanged();
+        return captured(function) && function == dumps.function && dumps.unchanged() &&
+               json_module.valid() && encoder_module.valid() && builtins.valid() &&
+               encoder.unchanged();
     }
 };
 
