@@ -108,10 +108,11 @@ Ref get_attribute_uncached(PyObject* object, const Name& name) noexcept;
 
 inline Ref get_attribute(PyObject* object, const Name& name) noexcept
 {
-    if (Py_IS_TYPE(object, &PyModule_Type) && name.plain_module_attribute()) {
-        if (PyObject* value = name.cached(PyModule_GetDict(object))) {
-            return Ref::borrow(value);
-        }
+    if (!Py_IS_TYPE(object, &PyModule_Type) || !name.plain_module_attribute()) {
+        return Ref::steal(PyObject_GetAttr(object, name.get()));
+    }
+    if (PyObject* value = name.cached(PyModule_GetDict(object))) {
+        return Ref::borrow(value);
     }
     return get_attribute_uncached(object, name);
 }
