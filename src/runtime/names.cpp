@@ -165,17 +165,14 @@ Ref lookup_global_uncached(PyObject* globals, const Name& name) noexcept
     return Ref::borrow(value);
 }
 
-Ref get_attribute_uncached(PyObject* object, const Name& name) noexcept
+Ref module_attribute_uncached(PyObject* module, const Name& name) noexcept
 {
-    // A miss in a plain module's namespace takes the general route, which also runs a
-    // module `__getattr__`.
-    if (Py_IS_TYPE(object, &PyModule_Type) && name.plain_module_attribute()) {
-        PyObject* value = lookup_in(PyModule_GetDict(object), name);
-        if (value != nullptr || PyErr_Occurred()) {
-            return Ref::borrow(value);
-        }
+    PyObject* value = lookup_in(PyModule_GetDict(module), name);
+    if (value != nullptr || PyErr_Occurred()) {
+        return Ref::borrow(value);
     }
-    return Ref::steal(PyObject_GetAttr(object, name.get()));
+    // A miss takes the general route, which also runs a module `__getattr__`.
+    return Ref::steal(PyObject_GetAttr(module, name.get()));
 }
 
 Ref lookup_builtin(PyObject* name) noexcept

@@ -102,9 +102,12 @@ inline Ref lookup_global(PyObject* globals, const Name& name) noexcept
     return lookup_global_uncached(globals, name);
 }
 
-// `object.name`: a plain module's namespace entry (answered as a global is), anything
-// else through the attribute protocol.
-Ref get_attribute_uncached(PyObject* object, const Name& name) noexcept;
+// `module.name` for a plain module and a name its type does not define: the namespace
+// entry, answered as a global is.
+Ref module_attribute_uncached(PyObject* module, const Name& name) noexcept;
+
+// `object.name`: a plain module's namespace entry, anything else through the attribute
+// protocol.
 
 inline Ref get_attribute(PyObject* object, const Name& name) noexcept
 {
@@ -114,7 +117,7 @@ inline Ref get_attribute(PyObject* object, const Name& name) noexcept
     if (PyObject* value = name.cached(PyModule_GetDict(object))) {
         return Ref::borrow(value);
     }
-    return get_attribute_uncached(object, name);
+    return module_attribute_uncached(object, name);
 }
 
 // `name` looked up in the builtins alone, else NameError.
