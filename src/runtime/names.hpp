@@ -108,7 +108,6 @@ Ref module_attribute_uncached(PyObject* module, const Name& name) noexcept;
 
 // `object.name`: a plain module's namespace entry, anything else through the attribute
 // protocol.
-
 inline Ref get_attribute(PyObject* object, const Name& name) noexcept
 {
     if (!Py_IS_TYPE(object, &PyModule_Type) || !name.plain_module_attribute()) {
