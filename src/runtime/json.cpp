@@ -1589,6 +1589,20 @@ Ref loaded_module(const char* name) noexcept
     return module;
 }
 
+// The namespace of the json package when `candidate` is a Python function that json
+// holds under `name`, else nullptr.
+PyObject* json_function_globals(PyObject* candidate, const char* name) noexcept
+{
+    PyObject* globals = PyFunction_Check(candidate) ? PyFunction_GET_GLOBALS(candidate) : nullptr;
+    PyObject* module_name = globals ? PyDict_GetItemString(globals, "__name__") : nullptr;
+    if (module_name == nullptr || !PyUnicode_Check(module_name) ||
+        PyUnicode_CompareWithASCIIString(module_name, "json") != 0 ||
+        PyDict_GetItemString(globals, name) != candidate) {
+        return nullptr;
+    }
+    return globals;
+}
+
 // The capture-once, look-again-now-and-then life of a route, shared by the decoder's and
 // the encoder's: `Route::capture` examines a candidate function and its surroundings.
 template <class Route>
@@ -1633,10 +1647,8 @@ struct DecoderRoute : CapturedRoute<DecoderRoute> {
     // The stdlib's json.loads with its default decoder and the C scanner, or nothing.
     bool capture(PyObject* candidate) noexcept
     {
-        PyObject* globals = PyFunction_Check(candidate) ? PyFunction_GET_GLOBALS(candidate) : nullptr;
-        PyObject* name = globals ? PyDict_GetItemString(globals, "__name__") : nullptr;
-        if (name == nullptr || !PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, "json") != 0 ||
-            PyDict_GetItemString(globals, "loads") != candidate) {
+        PyObject* globals = json_function_globals(candidate, "loads");
+        if (globals == nullptr) {
             return false;
         }
         PyObject* decoder_object = PyDict_GetItemString(globals, "_default_decoder");
@@ -1723,10 +1735,8 @@ struct EncoderRoute : CapturedRoute<EncoderRoute> {
 
     bool capture(PyObject* candidate) noexcept
     {
-        PyObject* globals = PyFunction_Check(candidate) ? PyFunction_GET_GLOBALS(candidate) : nullptr;
-        PyObject* name = globals ? PyDict_GetItemString(globals, "__name__") : nullptr;
-        if (name == nullptr || !PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, "json") != 0 ||
-            PyDict_GetItemString(globals, "dumps") != candidate) {
+        PyObject* globals = json_function_globals(candidate, "dumps");
+        if (globals == nullptr) {
             return false;
         }
         PyObject* encoder_object = PyDict_GetItemString(globals, "_default_encoder");
