@@ -5,6 +5,7 @@ a cached answer could get wrong, instance layout, and the submodule fallback of
 
 from __future__ import annotations
 
+import functools
 import gc
 import json
 import os
@@ -317,6 +318,27 @@ def test_global_under_a_switching_key(request, fake_core, recording_settings, mo
             saved = dict(namespace)
             namespace.clear()
             namespace.update(saved)
+
+
+def test_record_class_under_a_counting_key_is_compared_as_often_as_plain_json_does(sparse, fake_core, recording_settings):
+    """The record class is looked up once per record, on the native JSON route as on the
+    plain one: a key that counts its comparisons tells any extra lookup."""
+    sparse.velmorrow_core_py = fake_core()
+    sparse.settings = recording_settings()
+    service = sparse.SparseEmbeddingService()
+    key_type = rekey(vars(sparse), "SparseResult")
+    comparisons = []
+    key_type.__eq__ = lambda self, other: comparisons.append(other) or str.__eq__(self, other)
+
+    def compared_during(texts: list[str]) -> int:
+        comparisons.clear()
+        assert [record.indices for record in service.embed_batch(texts)] == [[i] for i in range(len(texts))]
+        return len(comparisons)
+
+    native = compared_during(["a", "b", "c"])
+    # The same calls through functions the native route does not take for json's own.
+    sparse.json = types.SimpleNamespace(loads=functools.partial(json.loads), dumps=functools.partial(json.dumps))
+    assert native == compared_during(["a", "b", "c"])
 
 
 def test_core_module_attribute_under_a_switching_key(sparse, fake_core, recording_settings):

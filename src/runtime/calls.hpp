@@ -18,6 +18,13 @@ inline Ref global(const Function* function, const Name& name) noexcept
     return lookup_global(function->globals, name);
 }
 
+// The value a lookup of the module-level name would give, where the dicts' version tags
+// prove that the lookup would run no Python code; nullptr otherwise, with no error set.
+inline PyObject* known_global(const Function* function, const Name& name) noexcept
+{
+    return name.cached(function->globals, builtins_dict());
+}
+
 // `name = value` at module level, from inside a function.
 inline bool set_global(const Function* function, const Name& name, PyObject* value) noexcept
 {

@@ -277,15 +277,14 @@ Ref make_record_from_fields(void* context, PyObject* const* fields) noexcept
     return record_class ? vmrt::construct_record(record_class.get(), fields, record_keywords.get()) : Ref();
 }
 
-// Whether the record class would be called without running Python code.
+// Whether the records can be made without running Python code: the record class is
+// known without a lookup that could run any (the per-record lookups still happen, as on
+// the general route), and calling it runs none.
 bool records_ready(void* context) noexcept
 {
-    Ref record_class = global(static_cast<Function*>(context), n_sparse_result);
-    if (!record_class) {
-        PyErr_Clear();  // the general route looks it up again and raises
-        return false;
-    }
-    return vmrt::record_construction_is_native(record_class.get(), record_keywords.get());
+    PyObject* record_class = vmrt::known_global(static_cast<Function*>(context), n_sparse_result);
+    return record_class != nullptr &&
+           vmrt::record_construction_is_native(record_class, record_keywords.get());
 }
 
 constexpr const char* record_field_keys[] = {"indices", "values", "truncated", "original_chars", "used_chars"};
