@@ -245,17 +245,14 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames) noexcept
 {
     PyThreadState* thread = PyThreadState_Get();
-    if (thread->c_recursion_remaining <= 0) {
-        if (Py_EnterRecursiveCall(" while calling a Python object")) {
-            return nullptr;
-        }
-        PyObject* result = call_function(callable, args, nargsf, kwnames);
-        Py_LeaveRecursiveCall();
-        return result;
+    if (thread->c_recursion_remaining > 0) {
+        --thread->c_recursion_remaining;
     }
-    --thread->c_recursion_remaining;
+    else if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;  // it stepped the counter back itself
+    }
     PyObject* result = call_function(callable, args, nargsf, kwnames);
-    ++thread->c_recursion_remaining;
+    ++thread->c_recursion_remaining;  // Py_LeaveRecursiveCall
     return result;
 }
 
