@@ -82,11 +82,8 @@ inline PyObject* Name::cached(PyObject* dict, PyObject* builtins) const noexcept
 
 inline PyObject* Name::cached(PyObject* dict) const noexcept
 {
-    const LookupCache& cache = cache_;
-    return cache.dict == dict && cache.dict_version == dict_version(dict) &&
-                   cache.builtins_version == 0
-               ? cache.value
-               : nullptr;
+    // An answer found in `dict` itself never looks at the builtins.
+    return cache_.builtins_version == 0 ? cached(dict, nullptr) : nullptr;
 }
 
 // A module-level name: the module namespace first, then the builtins, else NameError.
