@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 namespace vmrt {
 namespace {
@@ -604,6 +605,16 @@ class Builder {
 
 public:
     Builder(PyObject* source, const Unit* text) noexcept : source_(source), s_(text) {}
+    Builder(const Builder&) = delete;
+    Builder& operator=(const Builder&) = delete;
+    // The open containers and their pending keys are the builder's own references.
+    ~Builder()
+    {
+        for (int k = 0; k < depth_; ++k) {
+            Py_XDECREF(frames_[k].container);
+            Py_XDECREF(frames_[k].key);
+        }
+    }
 
     // The value that the entries [item, last) describe: one complete value.
     Ref build(const Entry* item, const Entry* const last) noexcept
@@ -618,19 +629,19 @@ public:
                 if (!container) {
                     return {};
                 }
-                frames_[depth_++].container = std::move(container);
+                frames_[depth_++] = {container.release(), nullptr};
                 continue;
             }
             case Tag::end:
                 --depth_;
-                value = std::move(frames_[depth_].container);
+                value = Ref::steal(std::exchange(frames_[depth_].container, nullptr));
                 break;
             case Tag::key: {
                 Ref key = Ref::steal(make_key(*item));
                 if (!key) {
                     return {};
                 }
-                frames_[depth_ - 1].key = std::move(key);
+                frames_[depth_ - 1].key = key.release();
                 continue;
             }
             case Tag::string:
@@ -669,13 +680,12 @@ public:
                 continue;
             }
             Frame& top = frames_[depth_ - 1];
-            if (top.key) {
-                const int stored = PyDict_SetItem(top.container.get(), top.key.get(), value.get());
-                top.key.reset();
-                if (stored < 0) {
+            if (top.key != nullptr) {
+                const Ref key = Ref::steal(std::exchange(top.key, nullptr));
+                if (PyDict_SetItem(top.container, key.get(), value.get()) < 0) {
                     return {};
                 }
-            } else if (PyList_Append(top.container.get(), value.get()) < 0) {
+            } else if (PyList_Append(top.container, value.get()) < 0) {
                 return {};
             }
         }
@@ -840,10 +850,13 @@ private:
         return Ref::steal(PyFloat_FromDouble(value));
     }
 
-    // An open container and, in a dict, the key whose value comes next.
+    // An open container and, in a dict, the key whose value comes next. Plain pointers
+    // (released by the destructor, for the open frames only): the array is sized for the
+    // deepest document, and owning references there would cost a pass over all of it on
+    // every decode.
     struct Frame {
-        Ref container;
-        Ref key;
+        PyObject* container;
+        PyObject* key;
     };
 
     PyObject* source_;
