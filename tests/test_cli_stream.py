@@ -16,6 +16,8 @@ from velmorrow.config import Settings
 from test_cli import records, run_cli
 
 TREE_FILES = 40
+# The tree is not a git work tree.
+WALK_NOTE = "walked tree without git: not a git work tree\n"
 
 
 @pytest.fixture
@@ -30,12 +32,12 @@ def tree(tmp_path: Path) -> Path:
 @pytest.mark.parametrize("options", [("--jobs", "2"), ("--jobs", "3", "--batch-size", "1"), ("--jobs", "2", "--batch-size", "7")])
 def test_the_output_is_the_same_bytes_for_any_jobs_and_batches(tree, options):
     alone = run_cli(tree, "embed", "--jobs", "1", "tree")
-    assert (alone.returncode, alone.stderr) == (0, "")
+    assert (alone.returncode, alone.stderr) == (0, WALK_NOTE)
     assert [r["source"] for r in records(alone.stdout)] == sorted(
         f"tree/d{n % 3}/f{n:02}.py" for n in range(TREE_FILES)
     )
     threaded = run_cli(tree, "embed", *options, "tree")
-    assert (threaded.returncode, threaded.stderr, threaded.stdout) == (0, "", alone.stdout)
+    assert (threaded.returncode, threaded.stderr, threaded.stdout) == (0, WALK_NOTE, alone.stdout)
 
 
 class Watch:
@@ -110,7 +112,7 @@ class TestOutputFile:
         # The second run walks past the first one's output and its own temporary file.
         for _ in range(2):
             result = run_cli(tree / "tree", "embed", "--output", "out.jsonl", "--batch-size", "3", ".")
-            assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
+            assert (result.returncode, result.stdout, result.stderr) == (0, "", WALK_NOTE.replace(" tree ", " . "))
             assert (tree / "tree" / "out.jsonl").read_text() == expected
         assert sorted(os.listdir(tree / "tree")) == ["d0", "d1", "d2", "out.jsonl"]
 
@@ -124,7 +126,7 @@ class TestOutputFile:
             tree, "embed", "-o", "out.jsonl", "--batch-size", "2", "--jobs", jobs, "tree",
             PYTHONPATH="core", STOP_WITH=signal_name,
         )
-        assert (result.returncode, result.stdout, result.stderr) == (status, "", "")
+        assert (result.returncode, result.stdout, result.stderr) == (status, "", WALK_NOTE)
         assert (tree / "out.jsonl").read_text() == "old\n"
         assert sorted(os.listdir(tree)) == ["core", "out.jsonl", "tree"]
         assert sorted(os.listdir(tree / "tree")) == ["d0", "d1", "d2"]

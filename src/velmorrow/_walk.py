@@ -1,118 +1,332 @@
-"""The directory walk behind ``velmorrow embed``: which files it yields, and in what order.
+"""The file list behind ``velmorrow embed``: which files a directory argument yields, and
+in what order.
 
-Ignore rules follow git: ``.gitignore`` files at every level and ``.git/info/exclude``
-(when the scan configuration's ``use_gitignore`` is true), ``.velmorrowignore`` files at
-every level, and the built-in and extra patterns at the walk's root. Each of the three is
-judged on its own, as git judges one set of ignore files, and a path that any of them
-ignores is left out. An ignored directory is never entered, which is also how git keeps a
-file below it from being re-included.
+Three sets of ignore rules are judged separately, and a path that any of them ignores is
+left out: git's own (``.gitignore`` files, ``info/exclude`` and the global excludes file,
+when the scan configuration's ``use_gitignore`` is true), ``.velmorrowignore`` files at
+every level, and the built-in and extra patterns as one ignore file at the walked
+directory.
+
+Inside a git work tree git itself lists the files (``git ls-files``), so the list is git's
+by construction: tracked files, the global excludes file, nested repositories and
+submodules, and every pattern rule. Elsewhere, or without git, a walk of our own follows
+git's rules (its wildmatch patterns included) and a note says so.
 """
 
 from __future__ import annotations
 
+import functools
 import os
 import re
+import stat
+import subprocess
+import tempfile
 from collections.abc import Callable, Collection, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
-
-from pathspec.patterns.gitignore.spec import GitIgnoreSpecPattern
 
 GITIGNORE = ".gitignore"
 VELMORROWIGNORE = ".velmorrowignore"
 GIT_DIR = ".git"
 IGNORE_MODES = ("git+velmorrow", "velmorrow")
-
-# pathspec compiles a pattern for a flat list of files, so the pattern's end is followed
-# by a marker that lets a directory match everything below it. The walk asks about each
-# path itself, so it matches the part before the marker against the whole path.
-_DIR_MARK_OPT = "(?:(?P<ps_d>/)|$)"
-_EVERYTHING = re.compile(".+")
-_BELOW_TOP = re.compile(".+/.+")
+# The git program; tests point it elsewhere to reach the walk without git.
+GIT_COMMAND = "git"
 
 Notes = Callable[[str], None]
 
 
+# -- git's pattern rules, for the walk without git --------------------------------------
+
+_UTF8_BOM = b"\xef\xbb\xbf"
+_SLASH = ord("/")
+_BACKSLASH = ord("\\")
+
+
+def _trim_trailing_spaces(line: bytes) -> bytes:
+    """Drops trailing blanks unless a backslash escapes them (tabs stay, as in git)."""
+    last_space = None
+    i, n = 0, len(line)
+    while i < n:
+        c = line[i]
+        if c == 0x20:
+            if last_space is None:
+                last_space = i
+        elif c == _BACKSLASH:
+            i += 1
+            if i == n:
+                return line
+            last_space = None
+        else:
+            last_space = None
+        i += 1
+    return line if last_space is None else line[:last_space]
+
+
+def ignore_lines(data: bytes) -> list[bytes]:
+    """The pattern lines of an ignore file's bytes, read as git reads them: a leading byte
+    order mark, comments and empty lines go, a carriage return before the line feed goes
+    before unescaped trailing blanks do."""
+    data = data.removeprefix(_UTF8_BOM)
+    lines = []
+    for line in data.split(b"\n"):
+        if not line or line.startswith(b"#"):
+            continue
+        line = _trim_trailing_spaces(line.removesuffix(b"\r"))
+        if line:
+            lines.append(line)
+    return lines
+
+
+def _ascii(test: Callable[[int], bool]) -> frozenset[int]:
+    return frozenset(c for c in range(128) if test(c))
+
+
+_DIGIT = _ascii(lambda c: 0x30 <= c <= 0x39)
+_UPPER = _ascii(lambda c: 0x41 <= c <= 0x5A)
+_LOWER = _ascii(lambda c: 0x61 <= c <= 0x7A)
+_GRAPH = _ascii(lambda c: 0x21 <= c <= 0x7E)
+_CLASSES: dict[bytes, frozenset[int]] = {
+    b"alnum": _DIGIT | _UPPER | _LOWER,
+    b"alpha": _UPPER | _LOWER,
+    b"blank": frozenset(b" \t"),
+    b"cntrl": _ascii(lambda c: c < 0x20 or c == 0x7F),
+    b"digit": _DIGIT,
+    b"graph": _GRAPH,
+    b"lower": _LOWER,
+    b"print": _GRAPH | {0x20},
+    b"punct": _GRAPH - _DIGIT - _UPPER - _LOWER,
+    # git's own notion of space: no vertical tab, no form feed.
+    b"space": frozenset(b" \t\n\r"),
+    b"upper": _UPPER,
+    b"xdigit": _DIGIT | frozenset(b"abcdefABCDEF"),
+}
+
+
+class _NeverMatches(Exception):
+    """A pattern that git gives up on (an unclosed bracket, an unknown class name, a
+    trailing backslash) matches no path."""
+
+
+def _bracket(pattern: bytes, i: int) -> tuple[bytes, int]:
+    """The expression of the bracket expression whose ``[`` precedes ``i``, and the index
+    after its ``]``. Ranges and classes are taken as git's matcher takes them: the first
+    member may be ``]``, a reversed range adds only its first end, a backslash escapes."""
+    n = len(pattern)
+    negated = i < n and pattern[i] in b"!^"
+    if negated:
+        i += 1
+    members: set[int] = set()
+    previous = 0
+    while True:
+        if i >= n:
+            raise _NeverMatches
+        c = pattern[i]
+        if c == _BACKSLASH:
+            i += 1
+            if i >= n:
+                raise _NeverMatches
+            c = pattern[i]
+            members.add(c)
+        elif c == 0x2D and previous and i + 1 < n and pattern[i + 1] != 0x5D:
+            i += 1
+            high = pattern[i]
+            if high == _BACKSLASH:
+                i += 1
+                if i >= n:
+                    raise _NeverMatches
+                high = pattern[i]
+            members.update(range(previous, high + 1))
+            c = 0
+        elif c == 0x5B and i + 1 < n and pattern[i + 1] == 0x3A:
+            start = i + 2
+            end = pattern.find(b"]", start)
+            if end < 0:
+                raise _NeverMatches
+            if end - start - 1 < 0 or pattern[end - 1] != 0x3A:
+                members.add(c)  # no ":]": the "[" is an ordinary member
+            else:
+                try:
+                    members.update(_CLASSES[pattern[start : end - 1]])
+                except KeyError:
+                    raise _NeverMatches from None
+                c = 0
+                i = end
+        else:
+            members.add(c)
+        previous = c
+        i += 1
+        if i < n and pattern[i] == 0x5D:
+            break
+    if negated:
+        members = set(range(256)) - members
+    members.discard(_SLASH)
+    if not members:
+        return b"(?!)", i + 1
+    return b"[" + b"".join(b"\\x%02x" % c for c in sorted(members)) + b"]", i + 1
+
+
+def translate(pattern: bytes) -> bytes:
+    """A regular expression over a path's bytes that matches in full what git's wildmatch
+    matches with ``pattern`` (``*`` and ``?`` stay inside one path component, ``**``
+    between slashes spans any number of them). Raises ``_NeverMatches``."""
+    out: list[bytes] = []
+    i, n = 0, len(pattern)
+    while i < n:
+        c = pattern[i]
+        if c == _BACKSLASH:
+            if i + 1 >= n:
+                raise _NeverMatches
+            out.append(re.escape(pattern[i + 1 : i + 2]))
+            i += 2
+        elif c == 0x3F:  # ?
+            out.append(b"[^/]")
+            i += 1
+        elif c == 0x2A:  # *
+            j = i
+            while j < n and pattern[j] == 0x2A:
+                j += 1
+            rest = pattern[j:]
+            if j - i > 1 and (i == 0 or pattern[i - 1] == _SLASH):
+                if rest.startswith(b"/"):  # "**/": no directory, or any number of them
+                    out.append(b"(?:.*/)?")
+                    i = j + 1
+                    continue
+                if not rest or rest.startswith(b"\\/"):
+                    out.append(b".*")
+                    i = j
+                    continue
+            out.append(b"[^/]*")
+            i = j
+        elif c == 0x5B:  # [
+            expression, i = _bracket(pattern, i + 1)
+            out.append(expression)
+        else:
+            out.append(re.escape(pattern[i : i + 1]))
+            i += 1
+    return b"".join(out)
+
+
 @dataclass(frozen=True)
 class Rule:
-    """One pattern line: whether a match ignores (or, negated, re-includes), and the
-    expressions that a file path and a directory path must match in full."""
+    """One pattern line: whether a match ignores (or, negated, re-includes), whether it
+    speaks of directories only, and the expression a path below its file's directory must
+    match in full."""
 
     ignores: bool
-    file: re.Pattern[str] | None
-    directory: re.Pattern[str] | None
+    directory_only: bool
+    expression: bytes
 
 
-def compile_rule(line: str) -> Rule | None:
-    """The rule of one ignore-file line, or None for a blank line, a comment, or a pattern
-    that git would discard (a bad range, say)."""
-    # Trailing blanks go unless escaped, as git has it.
-    text = line if line.endswith("\\ ") else line.rstrip()
-    # "name/" matches the directories that "name" matches. pathspec folds some of these
-    # into other patterns ("dir/**/" into "dir/"), so it only ever sees the plain form.
-    directory_only = text.endswith("/") and text.lstrip("!") != "/"
-    try:
-        pattern = GitIgnoreSpecPattern(text[:-1] if directory_only else text)
-    except (ValueError, re.error):
+def compile_rule(line: bytes) -> Rule | None:
+    """The rule of one pattern line, or None for one that matches nothing."""
+    ignores = not line.startswith(b"!")
+    body = line if ignores else line[1:]
+    directory_only = body.endswith(b"/")
+    if directory_only:
+        body = body[:-1]
+    if not body:
         return None
-    if pattern.include is None or pattern.regex is None:
-        return None
-    source = pattern.regex.pattern
-    if source == ".":  # "*", "**": every path
-        expression = _EVERYTHING
-    elif source == "/":  # "**/*/**": everything below the top level
-        expression = _BELOW_TOP
-    elif source.endswith(_DIR_MARK_OPT):
-        expression = re.compile(source[: -len(_DIR_MARK_OPT)])
-    elif source.endswith("/"):  # "dir/**": everything inside dir
-        expression = re.compile(source + ".+")
-    else:
-        raise RuntimeError(f"unexpected compiled ignore pattern {source!r} for {line!r}")
-    return Rule(bool(pattern.include), None if directory_only else expression, expression)
-
-
-def compile_rules(lines: Iterable[str]) -> tuple[Rule, ...]:
-    return tuple(rule for rule in map(compile_rule, lines) if rule is not None)
-
-
-def read_ignore_file(path: str, notes: Notes) -> tuple[Rule, ...]:
     try:
-        with open(path, "rb") as file:
-            data = file.read()
+        if b"/" not in body:  # matched against the last component at any depth
+            expression = b"(?:.*/)?" + translate(body)
+        else:
+            expression = translate(body[1:] if body.startswith(b"/") else body)
+    except _NeverMatches:
+        return None
+    return Rule(ignores, directory_only, expression)
+
+
+@dataclass(frozen=True)
+class Matcher:
+    """The rules of one ignore file, compiled into one expression for files and one for
+    directories; the alternatives run from the last line to the first, so the group that
+    matches names the line that decides."""
+
+    files: re.Pattern[bytes] | None
+    file_ignores: tuple[bool, ...]
+    directories: re.Pattern[bytes] | None
+    directory_ignores: tuple[bool, ...]
+
+    def decide(self, relative: bytes, start: int, is_dir: bool) -> bool | None:
+        expression, ignores = (
+            (self.directories, self.directory_ignores) if is_dir else (self.files, self.file_ignores)
+        )
+        if expression is None:
+            return None
+        match = expression.fullmatch(relative, start)
+        return None if match is None else ignores[match.lastindex - 1]  # type: ignore[operator]
+
+
+def _combine(rules: Sequence[Rule]) -> tuple[re.Pattern[bytes] | None, tuple[bool, ...]]:
+    if not rules:
+        return None, ()
+    ordered = list(reversed(rules))
+    source = b"|".join(b"(" + rule.expression + b")" for rule in ordered)
+    return re.compile(source, re.DOTALL), tuple(rule.ignores for rule in ordered)
+
+
+@functools.lru_cache(maxsize=512)
+def compile_ignore_file(data: bytes) -> Matcher | None:
+    """The matcher of an ignore file's bytes, or None when no line can match; cached, so
+    equal files (and the same settings on every run) are compiled once."""
+    rules = [rule for rule in map(compile_rule, ignore_lines(data)) if rule is not None]
+    if not rules:
+        return None
+    files, file_ignores = _combine([rule for rule in rules if not rule.directory_only])
+    directories, directory_ignores = _combine(rules)
+    return Matcher(files, file_ignores, directories, directory_ignores)
+
+
+def read_ignore_file(path: str, notes: Notes, follow: bool = False) -> Matcher | None:
+    """The matcher of the ignore file at ``path``. A file inside the tree that is a
+    symbolic link is refused, as git refuses it, with a note."""
+    try:
+        descriptor = os.open(path, os.O_RDONLY | (0 if follow else getattr(os, "O_NOFOLLOW", 0)))
     except FileNotFoundError:
-        return ()
+        return None
+    except OSError as error:
+        if not follow and os.path.islink(path):
+            notes(f"skipped {path}: symbolic link")
+        elif not os.path.isdir(path):
+            notes(f"skipped {path}: {error.strerror or error}")
+        return None
+    try:
+        with open(descriptor, "rb") as file:
+            data = file.read()
+    except IsADirectoryError:
+        return None
     except OSError as error:
         notes(f"skipped {path}: {error.strerror or error}")
-        return ()
-    text = data.decode("utf-8", "surrogateescape").removeprefix("\ufeff")
-    return compile_rules(text.split("\n"))
+        return None
+    return compile_ignore_file(data)
 
 
 @dataclass(frozen=True)
 class Level:
-    """The rules of one ignore file, which speak of paths below ``base`` ("" or "dir/")."""
+    """The matcher of one ignore file, which speaks of paths below ``base`` (b"" or
+    b"dir/")."""
 
-    base: str
-    rules: tuple[Rule, ...]
+    base: bytes
+    matcher: Matcher
 
 
-def decide(levels: Sequence[Level], relative: str, is_dir: bool) -> bool:
+def decide(levels: Sequence[Level], relative: bytes, is_dir: bool) -> bool:
     """Whether one set of ignore files ignores ``relative`` (a path below the top, no
     trailing slash): the nearest file with a matching line decides, and in that file the
     last matching line."""
     for level in reversed(levels):
-        if not relative.startswith(level.base):
-            continue
-        path = relative[len(level.base) :]
-        for rule in reversed(level.rules):
-            expression = rule.directory if is_dir else rule.file
-            if expression is not None and expression.fullmatch(path):
-                return rule.ignores
+        if relative.startswith(level.base):
+            verdict = level.matcher.decide(relative, len(level.base), is_dir)
+            if verdict is not None:
+                return verdict
     return False
+
+
+# -- where things are --------------------------------------------------------------------
 
 
 def find_git_top(directory: str) -> tuple[str, str | None]:
     """The top of the work tree holding ``directory`` and its git directory, or
-    ``(directory, None)`` outside a repository."""
+    ``(directory, None)`` outside a repository; for the walk without git."""
     current = directory
     while True:
         dot_git = os.path.join(current, GIT_DIR)
@@ -143,35 +357,14 @@ def info_exclude_path(git_dir: str) -> str:
     return os.path.join(common, "info", "exclude")
 
 
-class IgnoreSets:
-    """The three sets of ignore rules, as a stack of levels each, for one directory."""
-
-    def __init__(
-        self,
-        uses: tuple[bool, bool],
-        git: tuple[Level, ...],
-        own: tuple[Level, ...],
-        patterns: tuple[Level, ...],
-    ) -> None:
-        self.uses = uses  # whether .gitignore files, and .velmorrowignore files, count
-        self.sets = (git, own, patterns)
-
-    def entering(self, directory: str, base: str, notes: Notes) -> IgnoreSets:
-        """The sets inside ``directory``, whose paths below the top start with ``base``."""
-        git, own, patterns = self.sets
-        use_gitignore, use_velmorrowignore = self.uses
-        if use_gitignore:
-            rules = read_ignore_file(os.path.join(directory, GITIGNORE), notes)
-            if rules:
-                git = (*git, Level(base, rules))
-        if use_velmorrowignore:
-            rules = read_ignore_file(os.path.join(directory, VELMORROWIGNORE), notes)
-            if rules:
-                own = (*own, Level(base, rules))
-        return IgnoreSets(self.uses, git, own, patterns)
-
-    def ignores(self, relative: str, is_dir: bool) -> bool:
-        return any(decide(levels, relative, is_dir) for levels in self.sets)
+def global_excludes_path() -> str | None:
+    """git's default global excludes file (the walk without git reads no git config, so
+    ``core.excludesFile`` is git's to honour)."""
+    config_home = os.environ.get("XDG_CONFIG_HOME")
+    if config_home:
+        return os.path.join(config_home, "git", "ignore")
+    home = os.environ.get("HOME")
+    return os.path.join(home, ".config", "git", "ignore") if home else None
 
 
 def check_ignore_mode(config: Mapping[str, object]) -> None:
@@ -181,44 +374,279 @@ def check_ignore_mode(config: Mapping[str, object]) -> None:
         raise ValueError(f"ignore_mode={mode!r} is not a known mode: expected {expected}")
 
 
-def walk(root: str, config: Mapping[str, object], notes: Notes, skip: Collection[str] = ()) -> Iterator[str]:
-    """Yields the files below ``root`` that the scan configuration keeps, as paths joined
-    onto ``root`` exactly as it was given, in sorted order of their paths. The files at
-    the paths in ``skip`` (the command's own output) are left out too."""
-    check_ignore_mode(config)
-    use_gitignore = bool(config["use_gitignore"])
+def _root_patterns(config: Mapping[str, object]) -> bytes:
     patterns: list[str] = list(config["extra_patterns"])  # type: ignore[call-overload]
     if not config["replace_builtin_patterns"]:
         patterns = list(config["builtin_patterns"]) + patterns  # type: ignore[call-overload]
+    return b"".join(os.fsencode(pattern) + b"\n" for pattern in patterns)
 
+
+# -- the files of one walk ---------------------------------------------------------------
+
+
+class _Admission:
+    """Which listed paths are files to read: regular files, and symbolic links to regular
+    files inside the walked directory. Nothing outside it is read."""
+
+    def __init__(self, root: str, notes: Notes, skip: Collection[str]) -> None:
+        self.root = root
+        self.notes = notes
+        self.inside = os.path.join(os.path.realpath(root), "")
+        self.linked: dict[str, bool] = {"": False}
+        # The command's own output is known by its identity, whatever name it is reached by.
+        self.skip: set[tuple[int, int]] = set()
+        for path in skip:
+            try:
+                status = os.stat(path)
+            except OSError:
+                continue
+            self.skip.add((status.st_dev, status.st_ino))
+
+    def _through_link(self, directory: str) -> bool:
+        # A tracked path can sit below a directory since replaced by a link.
+        known = self.linked.get(directory)
+        if known is None:
+            known = self._through_link(os.path.dirname(directory)) or os.path.islink(
+                os.path.join(self.root, directory)
+            )
+            self.linked[directory] = known
+        return known
+
+    def admit(self, relative: str) -> str | None:
+        path = os.path.join(self.root, relative)
+        try:
+            status = os.lstat(path)
+        except FileNotFoundError:  # tracked, but deleted from the work tree
+            return None
+        except OSError as error:
+            self.notes(f"skipped {path}: {error.strerror or error}")
+            return None
+        if stat.S_ISLNK(status.st_mode) or self._through_link(os.path.dirname(relative)):
+            try:
+                target = os.path.realpath(path, strict=True)
+            except FileNotFoundError:
+                # A dangling link is listed as git lists it; reading it says what is wrong.
+                if os.path.realpath(path).startswith(self.inside):
+                    return path
+                target = os.path.realpath(path)
+            except OSError as error:  # a loop of links
+                self.notes(f"skipped {path}: {error.strerror or error}")
+                return None
+            if target == self.inside[:-1]:  # a link to the walked directory itself
+                return None
+            if not target.startswith(self.inside):
+                self.notes(f"skipped {path}: symbolic link to a path outside {self.root}")
+                return None
+            try:
+                status = os.stat(target)
+            except OSError as error:
+                self.notes(f"skipped {path}: {error.strerror or error}")
+                return None
+        # Never a directory (a submodule, a link to one), a device or a FIFO.
+        if not stat.S_ISREG(status.st_mode) or (status.st_dev, status.st_ino) in self.skip:
+            return None
+        return path
+
+
+class WalkFailed(Exception):
+    """git could not list the directory; the message says why."""
+
+
+def _run_git(directory: str, *args: str | bytes) -> subprocess.Popen[bytes]:
+    return subprocess.Popen(
+        [GIT_COMMAND, *args],
+        cwd=directory,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+
+
+def _finish(process: subprocess.Popen[bytes], notes: Notes | None = None) -> bytes:
+    out, err = process.communicate()
+    lines = os.fsdecode(err).strip().splitlines()
+    if process.returncode != 0:
+        raise WalkFailed((lines or [f"git exited with status {process.returncode}"])[-1].removeprefix("fatal: "))
+    if notes is not None:
+        # What git warns about (an ignore file that is a symbolic link, say) is told too.
+        for line in lines:
+            notes(f"git: {line}")
+    return out
+
+
+def _git_prefix(directory: str) -> bytes:
+    """The directory's place below the top of its work tree (b"" or b"dir/")."""
+    try:
+        process = _run_git(directory, "rev-parse", "--is-inside-work-tree", "--show-prefix")
+    except OSError as error:
+        raise WalkFailed("git is not installed" if isinstance(error, FileNotFoundError) else str(error)) from None
+    try:
+        out = _finish(process)
+    except WalkFailed as error:
+        raise WalkFailed("not a git work tree" if "not a git repository" in str(error) else str(error)) from None
+    if not out.startswith(b"true\n"):
+        raise WalkFailed("not a git work tree")
+    return out[len(b"true\n") : -1]
+
+
+def _escape_glob(text: bytes) -> bytes:
+    return re.sub(rb"([\\*?\[])", rb"\\\1", text)
+
+
+def _below(prefix: bytes, lines: Iterable[bytes]) -> bytes:
+    """Pattern lines that speak of the directory ``prefix`` rewritten to speak of the top
+    of the work tree, where git anchors the patterns of an ``--exclude-from`` file."""
+    anchored = b"/" + _escape_glob(prefix)
+    out = []
+    for line in lines:
+        negated = line.startswith(b"!")
+        body = line[1:] if negated else line
+        slash = b"/" if body.endswith(b"/") else b""
+        body = body[: len(body) - len(slash)]
+        if not body:
+            continue  # matches nothing
+        if b"/" in body:
+            body = anchored + body.removeprefix(b"/")
+        else:
+            body = anchored + b"**/" + body
+        out.append(b"!" * negated + body + slash + b"\n")
+    return b"".join(out)
+
+
+def _ignored_by(listing: bytes) -> tuple[set[bytes], tuple[bytes, ...]]:
+    """The files and the whole directories (with their slash) of an ``--ignored`` list."""
+    names = set(listing.split(b"\0"))
+    names.discard(b"")
+    directories = tuple(name for name in names if name.endswith(b"/"))
+    return names, directories
+
+
+def _kept(path: bytes, ignored: tuple[set[bytes], tuple[bytes, ...]]) -> bool:
+    names, directories = ignored
+    if path in names:
+        return False
+    if directories:
+        position = path.find(b"/")
+        while position >= 0:
+            if path[: position + 1] in names:
+                return False
+            position = path.find(b"/", position + 1)
+    return True
+
+
+def git_list(directory: str, config: Mapping[str, object], notes: Notes) -> list[bytes]:
+    """The paths below ``directory``, relative to it, that git lists and the other two
+    rule sets keep, in git's order (sorted by bytes). Raises ``WalkFailed``."""
+    prefix = _git_prefix(directory)
+    # The directory was named on the command line: it and the way to it are walked even
+    # where an ignore file above leaves them out. Command-line patterns come first in
+    # git's order, so these re-include them; paths below still meet every rule.
+    walked: list[bytes] = []
+    parts = prefix.split(b"/")[:-1]
+    for count in range(1, len(parts) + 1):
+        walked += [b"-x", b"!/" + _escape_glob(b"/".join(parts[:count])) + b"/"]
+    listing = ["ls-files", "-z", "--cached", "--others"]
+    ignored = [*listing, "--ignored", "--directory"]
+    standard = ["--exclude-standard"] if config["use_gitignore"] else []
+    runs = [_run_git(directory, *listing, *standard, *walked)]
+    if config["use_velmorrowignore"]:
+        runs.append(_run_git(directory, *ignored, f"--exclude-per-directory={VELMORROWIGNORE}", *walked))
+    patterns = ignore_lines(_root_patterns(config))
+    patterns_file = None
+    try:
+        if patterns:
+            with tempfile.NamedTemporaryFile("wb", prefix="velmorrow-patterns-", delete=False) as file:
+                patterns_file = file.name
+                file.write(_below(prefix, patterns) if prefix else b"".join(line + b"\n" for line in patterns))
+            runs.append(_run_git(directory, *ignored, f"--exclude-from={patterns_file}", *walked))
+        outputs = []
+        failure = None
+        for process in runs:
+            try:
+                outputs.append(_finish(process, notes))
+            except WalkFailed as error:
+                failure = failure or error
+        if failure is not None:
+            raise failure
+    finally:
+        for process in runs:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        if patterns_file is not None:
+            os.unlink(patterns_file)
+    listed, *others = outputs
+    sets = [_ignored_by(output) for output in others]
+    # A nested repository is listed as "name/" and is not walked; a file can be listed
+    # twice (tracked in several merge stages).
+    paths = {path for path in listed.split(b"\0") if path and not path.endswith(b"/")}
+    return sorted(path for path in paths if all(_kept(path, ignored) for ignored in sets))
+
+
+# -- the walk without git ----------------------------------------------------------------
+
+
+class IgnoreSets:
+    """The three sets of ignore rules, as a stack of levels each, for one directory."""
+
+    def __init__(
+        self, uses: tuple[bool, bool], sets: tuple[tuple[Level, ...], tuple[Level, ...], tuple[Level, ...]]
+    ) -> None:
+        self.uses = uses  # whether .gitignore files, and .velmorrowignore files, count
+        self.sets = sets
+
+    def entering(self, directory: str, base: bytes, notes: Notes) -> IgnoreSets:
+        """The sets inside ``directory``, whose paths below the top start with ``base``."""
+        git, own, patterns = self.sets
+        use_gitignore, use_velmorrowignore = self.uses
+        if use_gitignore:
+            matcher = read_ignore_file(os.path.join(directory, GITIGNORE), notes)
+            if matcher is not None:
+                git = (*git, Level(base, matcher))
+        if use_velmorrowignore:
+            matcher = read_ignore_file(os.path.join(directory, VELMORROWIGNORE), notes)
+            if matcher is not None:
+                own = (*own, Level(base, matcher))
+        return IgnoreSets(self.uses, (git, own, patterns))
+
+    def ignores(self, relative: bytes, is_dir: bool) -> bool:
+        return any(decide(levels, relative, is_dir) for levels in self.sets)
+
+
+def own_walk(root: str, config: Mapping[str, object], notes: Notes) -> Iterator[str]:
+    """The paths below ``root``, relative to it, that the walk without git keeps, in
+    sorted order of their bytes."""
+    use_gitignore = bool(config["use_gitignore"])
     absolute = os.path.abspath(root)
     top, git_dir = find_git_top(absolute)
     git: tuple[Level, ...] = ()
-    if use_gitignore and git_dir is not None:
-        rules = read_ignore_file(info_exclude_path(git_dir), notes)
-        git = (Level("", rules),) if rules else ()
+    if use_gitignore:
+        # The global file is checked after info/exclude, and both after every .gitignore.
+        for path in (global_excludes_path(), git_dir and info_exclude_path(git_dir)):
+            matcher = read_ignore_file(path, notes, follow=True) if path else None
+            if matcher is not None:
+                git = (*git, Level(b"", matcher))
     # The root's own place below the top: ignore files above it still speak of its paths.
-    prefix = "" if top == absolute else os.path.relpath(absolute, top).replace(os.sep, "/") + "/"
+    prefix = b"" if top == absolute else os.fsencode(os.path.relpath(absolute, top)).replace(b"\\", b"/") + b"/"
+    patterns = compile_ignore_file(_root_patterns(config))
     uses = (use_gitignore, bool(config["use_velmorrowignore"]))
-    sets = IgnoreSets(uses, git, (), (Level(prefix, compile_rules(patterns)),))
-    directory, base = top, ""
-    for part in prefix.split("/")[:-1]:
+    sets = IgnoreSets(uses, (git, (), () if patterns is None else (Level(prefix, patterns),)))
+    directory, base = top, b""
+    for part in prefix.split(b"/")[:-1]:
         # The root was named on the command line, so it and the way to it are walked even
         # where an ignore file above would leave them out.
         sets = sets.entering(directory, base, notes)
-        directory, base = os.path.join(directory, part), f"{base}{part}/"
-    skipped: dict[str, set[str]] = {}
-    for path in skip:
-        directory, name = os.path.split(os.path.realpath(path))
-        skipped.setdefault(directory, set()).add(name)
-    yield from _walk_directory(root, "", sets.entering(absolute, prefix, notes), prefix, notes, skipped)
+        directory, base = os.path.join(directory, os.fsdecode(part)), base + part + b"/"
+    # Inside a work tree git stops at a nested repository; outside one there is no outer
+    # repository to stop.
+    stop_at_repositories = git_dir is not None
+    yield from _walk_directory(root, "", sets.entering(absolute, prefix, notes), prefix, notes, stop_at_repositories)
 
 
 def _walk_directory(
-    root: str, inside: str, sets: IgnoreSets, base: str, notes: Notes, skipped: dict[str, set[str]]
+    root: str, inside: str, sets: IgnoreSets, base: bytes, notes: Notes, stop_at_repositories: bool
 ) -> Iterator[str]:
     directory = os.path.join(root, inside) if inside else root
-    left_out = skipped.get(os.path.realpath(directory), set()) if skipped else set()
     try:
         with os.scandir(directory) as scan:
             entries = list(scan)
@@ -226,27 +654,44 @@ def _walk_directory(
         notes(f"skipped {directory}: {error.strerror or error}")
         return
     # A directory sorts as its name and a slash, so the whole walk runs in path order.
-    named: list[tuple[str, os.DirEntry[str], bool]] = []
+    named: list[tuple[bytes, os.DirEntry[str], bool]] = []
     for entry in entries:
-        if entry.name == GIT_DIR or entry.name in left_out:
+        if entry.name == GIT_DIR:
             continue
         try:
             is_dir = entry.is_dir(follow_symlinks=False)
-            # Only regular files (or links to them): never a device, a FIFO or a link to a
-            # directory.
-            if not is_dir and not entry.is_file() and not entry.is_symlink():
-                continue
         except OSError:
             continue
-        named.append((entry.name + "/" if is_dir else entry.name, entry, is_dir))
+        name = os.fsencode(entry.name)
+        named.append((name + b"/" if is_dir else name, entry, is_dir))
     named.sort(key=lambda item: item[0])
-    for _, entry, is_dir in named:
-        relative = base + entry.name
+    for key, entry, is_dir in named:
+        relative = base + key.removesuffix(b"/")
         if sets.ignores(relative, is_dir):
             continue
         path = os.path.join(inside, entry.name) if inside else entry.name
         if is_dir:
-            inner = sets.entering(entry.path, relative + "/", notes)
-            yield from _walk_directory(root, path, inner, relative + "/", notes, skipped)
-        elif not (entry.is_symlink() and os.path.isdir(entry.path)):
-            yield os.path.join(root, path)
+            if stop_at_repositories and os.path.lexists(os.path.join(entry.path, GIT_DIR)):
+                continue
+            inner = sets.entering(entry.path, relative + b"/", notes)
+            yield from _walk_directory(root, path, inner, relative + b"/", notes, stop_at_repositories)
+        else:
+            yield path
+
+
+def walk(root: str, config: Mapping[str, object], notes: Notes, skip: Collection[str] = ()) -> Iterator[str]:
+    """Yields the files below ``root`` that the scan configuration keeps, as paths joined
+    onto ``root`` exactly as it was given, in sorted order of their paths. The files in
+    ``skip`` (the command's own output, by whatever name) are left out too."""
+    check_ignore_mode(config)
+    admission = _Admission(root, notes, skip)
+    relatives: Iterable[str]
+    try:
+        relatives = [os.fsdecode(path) for path in git_list(root, config, notes)]
+    except WalkFailed as reason:
+        notes(f"walked {root} without git: {reason}")
+        relatives = own_walk(root, config, notes)
+    for relative in relatives:
+        path = admission.admit(relative)
+        if path is not None:
+            yield path
