@@ -384,15 +384,19 @@ def _root_patterns(config: Mapping[str, object]) -> bytes:
 # -- the files of one walk ---------------------------------------------------------------
 
 
+_REGULAR, _LINK, _DIRECTORY, _OTHER = range(4)
+
+
 class _Admission:
     """Which listed paths are files to read: regular files, and symbolic links to regular
-    files inside the walked directory. Nothing outside it is read."""
+    files inside the walked directory. Nothing outside it is read. The kinds of files come
+    from one scan of each directory, not from a call per file."""
 
     def __init__(self, root: str, notes: Notes, skip: Collection[str]) -> None:
         self.root = root
         self.notes = notes
         self.inside = os.path.join(os.path.realpath(root), "")
-        self.linked: dict[str, bool] = {"": False}
+        self.kinds: dict[str, dict[str, tuple[int, int]] | None] = {}
         # The command's own output is known by its identity, whatever name it is reached by.
         self.skip: set[tuple[int, int]] = set()
         for path in skip:
@@ -401,48 +405,84 @@ class _Admission:
             except OSError:
                 continue
             self.skip.add((status.st_dev, status.st_ino))
+        self.skip_inodes = {inode for _, inode in self.skip}
 
-    def _through_link(self, directory: str) -> bool:
-        # A tracked path can sit below a directory since replaced by a link.
-        known = self.linked.get(directory)
-        if known is None:
-            known = self._through_link(os.path.dirname(directory)) or os.path.islink(
-                os.path.join(self.root, directory)
-            )
-            self.linked[directory] = known
-        return known
+    def _kinds(self, directory: str) -> dict[str, tuple[int, int]] | None:
+        """The kind and inode of each name in ``directory``, or None when the way to it
+        passes a symbolic link (a tracked path below a directory since replaced by one)."""
+        if directory in self.kinds:
+            return self.kinds[directory]
+        kinds: dict[str, tuple[int, int]] | None = {}
+        if directory:
+            parent, _, name = directory.rpartition("/")
+            above = self._kinds(parent)
+            if above is None or above.get(name, (_OTHER, 0))[0] != _DIRECTORY:
+                kinds = None
+        if kinds is not None:
+            path = os.path.join(self.root, directory) if directory else self.root
+            try:
+                with os.scandir(path) as scan:
+                    for entry in scan:
+                        if entry.is_symlink():
+                            kind = _LINK
+                        elif entry.is_file(follow_symlinks=False):
+                            kind = _REGULAR
+                        elif entry.is_dir(follow_symlinks=False):
+                            kind = _DIRECTORY
+                        else:
+                            kind = _OTHER
+                        kinds[entry.name] = (kind, entry.inode())
+            except OSError as error:
+                self.notes(f"skipped {path}: {error.strerror or error}")
+        self.kinds[directory] = kinds
+        return kinds
 
     def admit(self, relative: str) -> str | None:
         path = os.path.join(self.root, relative)
+        directory, _, name = relative.rpartition("/")
+        kinds = self._kinds(directory)
+        if kinds is not None:
+            kind, inode = kinds.get(name, (_OTHER, 0))
+            if kind == _REGULAR:
+                if inode in self.skip_inodes and self._skipped(path):
+                    return None
+                return path
+            if kind != _LINK:  # gone (tracked, deleted), a directory (a submodule), a FIFO
+                return None
+        return self._admit_link(path)
+
+    def _skipped(self, path: str) -> bool:
         try:
-            status = os.lstat(path)
-        except FileNotFoundError:  # tracked, but deleted from the work tree
+            status = os.stat(path)
+        except OSError:
+            return True
+        return (status.st_dev, status.st_ino) in self.skip
+
+    def _admit_link(self, path: str) -> str | None:
+        try:
+            os.lstat(path)
+            target = os.path.realpath(path, strict=True)
+        except FileNotFoundError:
+            if not os.path.lexists(path):
+                return None
+            # A dangling link is listed as git lists it; reading it says what is wrong.
+            target = os.path.realpath(path)
+            if target.startswith(self.inside):
+                return path
+        except OSError as error:  # a loop of links
+            self.notes(f"skipped {path}: {error.strerror or error}")
             return None
+        if target == self.inside[:-1]:  # a link to the walked directory itself
+            return None
+        if not target.startswith(self.inside):
+            self.notes(f"skipped {path}: symbolic link to a path outside {self.root}")
+            return None
+        try:
+            status = os.stat(target)
         except OSError as error:
             self.notes(f"skipped {path}: {error.strerror or error}")
             return None
-        if stat.S_ISLNK(status.st_mode) or self._through_link(os.path.dirname(relative)):
-            try:
-                target = os.path.realpath(path, strict=True)
-            except FileNotFoundError:
-                # A dangling link is listed as git lists it; reading it says what is wrong.
-                if os.path.realpath(path).startswith(self.inside):
-                    return path
-                target = os.path.realpath(path)
-            except OSError as error:  # a loop of links
-                self.notes(f"skipped {path}: {error.strerror or error}")
-                return None
-            if target == self.inside[:-1]:  # a link to the walked directory itself
-                return None
-            if not target.startswith(self.inside):
-                self.notes(f"skipped {path}: symbolic link to a path outside {self.root}")
-                return None
-            try:
-                status = os.stat(target)
-            except OSError as error:
-                self.notes(f"skipped {path}: {error.strerror or error}")
-                return None
-        # Never a directory (a submodule, a link to one), a device or a FIFO.
+        # Never a link to a directory, a device or a FIFO.
         if not stat.S_ISREG(status.st_mode) or (status.st_dev, status.st_ino) in self.skip:
             return None
         return path
@@ -513,25 +553,22 @@ def _below(prefix: bytes, lines: Iterable[bytes]) -> bytes:
     return b"".join(out)
 
 
-def _ignored_by(listing: bytes) -> tuple[set[bytes], tuple[bytes, ...]]:
-    """The files and the whole directories (with their slash) of an ``--ignored`` list."""
+def _leave_out(paths: set[bytes], listing: bytes) -> set[bytes]:
+    """``paths`` without the files and the whole directories (named with their slash) of
+    an ``--ignored`` list."""
     names = set(listing.split(b"\0"))
-    names.discard(b"")
-    directories = tuple(name for name in names if name.endswith(b"/"))
-    return names, directories
-
-
-def _kept(path: bytes, ignored: tuple[set[bytes], tuple[bytes, ...]]) -> bool:
-    names, directories = ignored
-    if path in names:
-        return False
+    paths = paths - names
+    directories = {name for name in names if name.endswith(b"/")}
     if directories:
-        position = path.find(b"/")
-        while position >= 0:
-            if path[: position + 1] in names:
-                return False
-            position = path.find(b"/", position + 1)
-    return True
+        paths = {path for path in paths if not any(d in directories for d in _parents(path))}
+    return paths
+
+
+def _parents(path: bytes) -> Iterator[bytes]:
+    position = path.find(b"/")
+    while position >= 0:
+        yield path[: position + 1]
+        position = path.find(b"/", position + 1)
 
 
 def git_list(directory: str, config: Mapping[str, object], notes: Notes) -> list[bytes]:
@@ -576,11 +613,12 @@ def git_list(directory: str, config: Mapping[str, object], notes: Notes) -> list
         if patterns_file is not None:
             os.unlink(patterns_file)
     listed, *others = outputs
-    sets = [_ignored_by(output) for output in others]
     # A nested repository is listed as "name/" and is not walked; a file can be listed
     # twice (tracked in several merge stages).
     paths = {path for path in listed.split(b"\0") if path and not path.endswith(b"/")}
-    return sorted(path for path in paths if all(_kept(path, ignored) for ignored in sets))
+    for output in others:
+        paths = _leave_out(paths, output)
+    return sorted(paths)
 
 
 # -- the walk without git ----------------------------------------------------------------
