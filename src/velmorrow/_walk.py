@@ -20,8 +20,7 @@ import os
 import re
 import stat
 import subprocess
-import tempfile
-from collections.abc import Callable, Collection, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Collection, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 
 GITIGNORE = ".gitignore"
@@ -205,15 +204,22 @@ def translate(pattern: bytes) -> bytes:
     return b"".join(out)
 
 
+_GLOB_SPECIAL = re.compile(rb"[*?\[\\]")
+
+
 @dataclass(frozen=True)
 class Rule:
     """One pattern line: whether a match ignores (or, negated, re-includes), whether it
-    speaks of directories only, and the expression a path below its file's directory must
-    match in full."""
+    speaks of directories only, and how it matches. A pattern without a slash matches the
+    last component at any depth (its ``literal`` name or ``suffix`` where it is that
+    simple); any other matches the whole path below its file's directory."""
 
     ignores: bool
     directory_only: bool
+    basename: bool
     expression: bytes
+    literal: bytes | None = None
+    suffix: bytes | None = None
 
 
 def compile_rule(line: bytes) -> Rule | None:
@@ -225,43 +231,75 @@ def compile_rule(line: bytes) -> Rule | None:
         body = body[:-1]
     if not body:
         return None
+    basename = b"/" not in body
     try:
-        if b"/" not in body:  # matched against the last component at any depth
-            expression = b"(?:.*/)?" + translate(body)
-        else:
-            expression = translate(body[1:] if body.startswith(b"/") else body)
+        expression = translate(body if basename or not body.startswith(b"/") else body[1:])
     except _NeverMatches:
         return None
-    return Rule(ignores, directory_only, expression)
+    if basename and not _GLOB_SPECIAL.search(body):
+        return Rule(ignores, directory_only, basename, expression, literal=body)
+    if basename and body.startswith(b"*") and not _GLOB_SPECIAL.search(body, 1):
+        return Rule(ignores, directory_only, basename, expression, suffix=body[1:])
+    return Rule(ignores, directory_only, basename, expression)
 
 
-@dataclass(frozen=True)
+class _Alternatives:
+    """Rules that each match a whole string, as one expression whose alternatives run from
+    the last rule to the first: the group that matches names the last matching rule."""
+
+    def __init__(self, numbered: Sequence[tuple[int, Rule]]) -> None:
+        ordered = list(reversed(numbered))
+        source = b"|".join(b"(" + rule.expression + b")" for _, rule in ordered)
+        self.expression = re.compile(source, re.DOTALL) if ordered else None
+        self.numbers = [number for number, _ in ordered]
+
+    def last(self, text: bytes, start: int = 0) -> int:
+        if self.expression is None:
+            return -1
+        match = self.expression.fullmatch(text, start)
+        return -1 if match is None else self.numbers[match.lastindex - 1]  # type: ignore[operator]
+
+
+class _Kind:
+    """The rules of one ignore file that apply to files, or to directories."""
+
+    def __init__(self, numbered: Sequence[tuple[int, Rule]]) -> None:
+        self.literals: dict[bytes, int] = {}
+        suffixes = []
+        for number, rule in numbered:
+            if rule.literal is not None:
+                self.literals[rule.literal] = number  # the last line wins
+            elif rule.suffix is not None:
+                suffixes.append((rule.suffix, number))
+        self.suffixes = suffixes
+        self.any_suffix = tuple(suffix for suffix, _ in suffixes)
+        general = [(n, rule) for n, rule in numbered if rule.literal is None and rule.suffix is None]
+        self.basenames = _Alternatives([(n, rule) for n, rule in general if rule.basename])
+        self.paths = _Alternatives([(n, rule) for n, rule in general if not rule.basename])
+
+    def last(self, relative: bytes, start: int) -> int:
+        """The number of the last rule that matches ``relative[start:]``, or -1."""
+        name = relative[relative.rfind(b"/") + 1 :]  # the base ends with a slash
+        number = self.literals.get(name, -1)
+        if self.any_suffix and name.endswith(self.any_suffix):
+            number = max([number, *(n for suffix, n in self.suffixes if name.endswith(suffix))])
+        return max(number, self.basenames.last(name), self.paths.last(relative, start))
+
+
 class Matcher:
-    """The rules of one ignore file, compiled into one expression for files and one for
-    directories; the alternatives run from the last line to the first, so the group that
-    matches names the line that decides."""
+    """The rules of one ignore file, compiled once: in it the last matching line decides."""
 
-    files: re.Pattern[bytes] | None
-    file_ignores: tuple[bool, ...]
-    directories: re.Pattern[bytes] | None
-    directory_ignores: tuple[bool, ...]
+    def __init__(self, rules: Sequence[Rule]) -> None:
+        numbered = list(enumerate(rules))
+        self.ignores = [rule.ignores for rule in rules]
+        self.files = _Kind([(n, rule) for n, rule in numbered if not rule.directory_only])
+        self.directories = _Kind(numbered)
 
     def decide(self, relative: bytes, start: int, is_dir: bool) -> bool | None:
-        expression, ignores = (
-            (self.directories, self.directory_ignores) if is_dir else (self.files, self.file_ignores)
-        )
-        if expression is None:
-            return None
-        match = expression.fullmatch(relative, start)
-        return None if match is None else ignores[match.lastindex - 1]  # type: ignore[operator]
-
-
-def _combine(rules: Sequence[Rule]) -> tuple[re.Pattern[bytes] | None, tuple[bool, ...]]:
-    if not rules:
-        return None, ()
-    ordered = list(reversed(rules))
-    source = b"|".join(b"(" + rule.expression + b")" for rule in ordered)
-    return re.compile(source, re.DOTALL), tuple(rule.ignores for rule in ordered)
+        """Whether the file ignores the path ``relative[start:]`` below its directory, or
+        None when no line matches."""
+        number = (self.directories if is_dir else self.files).last(relative, start)
+        return None if number < 0 else self.ignores[number]
 
 
 @functools.lru_cache(maxsize=512)
@@ -269,11 +307,7 @@ def compile_ignore_file(data: bytes) -> Matcher | None:
     """The matcher of an ignore file's bytes, or None when no line can match; cached, so
     equal files (and the same settings on every run) are compiled once."""
     rules = [rule for rule in map(compile_rule, ignore_lines(data)) if rule is not None]
-    if not rules:
-        return None
-    files, file_ignores = _combine([rule for rule in rules if not rule.directory_only])
-    directories, directory_ignores = _combine(rules)
-    return Matcher(files, file_ignores, directories, directory_ignores)
+    return Matcher(rules) if rules else None
 
 
 def read_ignore_file(path: str, notes: Notes, follow: bool = False) -> Matcher | None:
@@ -514,10 +548,11 @@ def _finish(process: subprocess.Popen[bytes], notes: Notes | None = None) -> byt
     return out
 
 
-def _git_prefix(directory: str) -> bytes:
-    """The directory's place below the top of its work tree (b"" or b"dir/")."""
+def git_place(directory: str) -> tuple[str, bytes]:
+    """The top of the work tree holding ``directory``, and the directory's place below it
+    (b"" or b"dir/"). Raises ``WalkFailed``."""
     try:
-        process = _run_git(directory, "rev-parse", "--is-inside-work-tree", "--show-prefix")
+        process = _run_git(directory, "rev-parse", "--is-inside-work-tree", "--show-cdup", "--show-prefix")
     except OSError as error:
         raise WalkFailed("git is not installed" if isinstance(error, FileNotFoundError) else str(error)) from None
     try:
@@ -526,55 +561,19 @@ def _git_prefix(directory: str) -> bytes:
         raise WalkFailed("not a git work tree" if "not a git repository" in str(error) else str(error)) from None
     if not out.startswith(b"true\n"):
         raise WalkFailed("not a git work tree")
-    return out[len(b"true\n") : -1]
+    # "../../" holds no line feed; the prefix, a path, may.
+    cdup, _, prefix = out[len(b"true\n") : -1].partition(b"\n")
+    return os.path.normpath(os.path.join(os.path.realpath(directory), os.fsdecode(cdup))), prefix
 
 
 def _escape_glob(text: bytes) -> bytes:
     return re.sub(rb"([\\*?\[])", rb"\\\1", text)
 
 
-def _below(prefix: bytes, lines: Iterable[bytes]) -> bytes:
-    """Pattern lines that speak of the directory ``prefix`` rewritten to speak of the top
-    of the work tree, where git anchors the patterns of an ``--exclude-from`` file."""
-    anchored = b"/" + _escape_glob(prefix)
-    out = []
-    for line in lines:
-        negated = line.startswith(b"!")
-        body = line[1:] if negated else line
-        slash = b"/" if body.endswith(b"/") else b""
-        body = body[: len(body) - len(slash)]
-        if not body:
-            continue  # matches nothing
-        if b"/" in body:
-            body = anchored + body.removeprefix(b"/")
-        else:
-            body = anchored + b"**/" + body
-        out.append(b"!" * negated + body + slash + b"\n")
-    return b"".join(out)
-
-
-def _leave_out(paths: set[bytes], listing: bytes) -> set[bytes]:
-    """``paths`` without the files and the whole directories (named with their slash) of
-    an ``--ignored`` list."""
-    names = set(listing.split(b"\0"))
-    paths = paths - names
-    directories = {name for name in names if name.endswith(b"/")}
-    if directories:
-        paths = {path for path in paths if not any(d in directories for d in _parents(path))}
-    return paths
-
-
-def _parents(path: bytes) -> Iterator[bytes]:
-    position = path.find(b"/")
-    while position >= 0:
-        yield path[: position + 1]
-        position = path.find(b"/", position + 1)
-
-
-def git_list(directory: str, config: Mapping[str, object], notes: Notes) -> list[bytes]:
-    """The paths below ``directory``, relative to it, that git lists and the other two
-    rule sets keep, in git's order (sorted by bytes). Raises ``WalkFailed``."""
-    prefix = _git_prefix(directory)
+def git_list(directory: str, prefix: bytes, use_gitignore: bool, notes: Notes) -> list[bytes]:
+    """The paths below ``directory`` (at ``prefix`` in its work tree), relative to it, that
+    ``git ls-files --cached --others`` lists, with git's ignore rules when
+    ``use_gitignore``: sorted by bytes, as git sorts them. Raises ``WalkFailed``."""
     # The directory was named on the command line: it and the way to it are walked even
     # where an ignore file above leaves them out. Command-line patterns come first in
     # git's order, so these re-include them; paths below still meet every rule.
@@ -582,46 +581,14 @@ def git_list(directory: str, config: Mapping[str, object], notes: Notes) -> list
     parts = prefix.split(b"/")[:-1]
     for count in range(1, len(parts) + 1):
         walked += [b"-x", b"!/" + _escape_glob(b"/".join(parts[:count])) + b"/"]
-    listing = ["ls-files", "-z", "--cached", "--others"]
-    ignored = [*listing, "--ignored", "--directory"]
-    standard = ["--exclude-standard"] if config["use_gitignore"] else []
-    runs = [_run_git(directory, *listing, *standard, *walked)]
-    if config["use_velmorrowignore"]:
-        runs.append(_run_git(directory, *ignored, f"--exclude-per-directory={VELMORROWIGNORE}", *walked))
-    patterns = ignore_lines(_root_patterns(config))
-    patterns_file = None
-    try:
-        if patterns:
-            with tempfile.NamedTemporaryFile("wb", prefix="velmorrow-patterns-", delete=False) as file:
-                patterns_file = file.name
-                file.write(_below(prefix, patterns) if prefix else b"".join(line + b"\n" for line in patterns))
-            runs.append(_run_git(directory, *ignored, f"--exclude-from={patterns_file}", *walked))
-        outputs = []
-        failure = None
-        for process in runs:
-            try:
-                outputs.append(_finish(process, notes))
-            except WalkFailed as error:
-                failure = failure or error
-        if failure is not None:
-            raise failure
-    finally:
-        for process in runs:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
-        if patterns_file is not None:
-            os.unlink(patterns_file)
-    listed, *others = outputs
+    standard = ["--exclude-standard"] if use_gitignore else []
+    listed = _finish(_run_git(directory, "ls-files", "-z", "--cached", "--others", *standard, *walked), notes)
     # A nested repository is listed as "name/" and is not walked; a file can be listed
     # twice (tracked in several merge stages).
-    paths = {path for path in listed.split(b"\0") if path and not path.endswith(b"/")}
-    for output in others:
-        paths = _leave_out(paths, output)
-    return sorted(paths)
+    return sorted({path for path in listed.split(b"\0") if path and not path.endswith(b"/")})
 
 
-# -- the walk without git ----------------------------------------------------------------
+# -- our own rule sets, and the walk without git -------------------------------------------
 
 
 class IgnoreSets:
@@ -648,24 +615,22 @@ class IgnoreSets:
         return IgnoreSets(self.uses, (git, own, patterns))
 
     def ignores(self, relative: bytes, is_dir: bool) -> bool:
-        return any(decide(levels, relative, is_dir) for levels in self.sets)
+        return any(decide(levels, relative, is_dir) for levels in self.sets if levels)
 
 
-def own_walk(root: str, config: Mapping[str, object], notes: Notes) -> Iterator[str]:
-    """The paths below ``root``, relative to it, that the walk without git keeps, in
-    sorted order of their bytes."""
-    use_gitignore = bool(config["use_gitignore"])
-    absolute = os.path.abspath(root)
-    top, git_dir = find_git_top(absolute)
+def sets_at(
+    root: str, top: str, prefix: bytes, use_gitignore: bool, config: Mapping[str, object], notes: Notes
+) -> IgnoreSets:
+    """The rule sets inside ``root``, which lies at ``prefix`` below ``top``: the ignore
+    files above it count, and the patterns of the settings speak of its paths."""
     git: tuple[Level, ...] = ()
     if use_gitignore:
         # The global file is checked after info/exclude, and both after every .gitignore.
+        _, git_dir = find_git_top(top)
         for path in (global_excludes_path(), git_dir and info_exclude_path(git_dir)):
             matcher = read_ignore_file(path, notes, follow=True) if path else None
             if matcher is not None:
                 git = (*git, Level(b"", matcher))
-    # The root's own place below the top: ignore files above it still speak of its paths.
-    prefix = b"" if top == absolute else os.fsencode(os.path.relpath(absolute, top)).replace(b"\\", b"/") + b"/"
     patterns = compile_ignore_file(_root_patterns(config))
     uses = (use_gitignore, bool(config["use_velmorrowignore"]))
     sets = IgnoreSets(uses, (git, (), () if patterns is None else (Level(prefix, patterns),)))
@@ -675,10 +640,49 @@ def own_walk(root: str, config: Mapping[str, object], notes: Notes) -> Iterator[
         # where an ignore file above would leave them out.
         sets = sets.entering(directory, base, notes)
         directory, base = os.path.join(directory, os.fsdecode(part)), base + part + b"/"
+    return sets.entering(root, prefix, notes)
+
+
+class _Judge:
+    """Our own rule sets applied to a list of paths below the root: each directory's sets
+    are built once, and a directory they ignore leaves out everything below it."""
+
+    def __init__(self, root: str, prefix: bytes, sets: IgnoreSets, notes: Notes) -> None:
+        self.root = root
+        self.prefix = prefix
+        self.notes = notes
+        self.states: dict[bytes, IgnoreSets | None] = {b"": sets}
+
+    def _state(self, directory: bytes) -> IgnoreSets | None:
+        state = self.states.get(directory, self)
+        if state is not self:
+            return state  # type: ignore[return-value]
+        parent = directory.rpartition(b"/")[0]
+        above = self._state(parent)
+        relative = self.prefix + directory
+        if above is None or above.ignores(relative, True):
+            state = None
+        else:
+            state = above.entering(os.path.join(self.root, os.fsdecode(directory)), relative + b"/", self.notes)
+        self.states[directory] = state
+        return state
+
+    def keeps(self, relative: bytes) -> bool:
+        state = self._state(relative.rpartition(b"/")[0])
+        return state is not None and not state.ignores(self.prefix + relative, False)
+
+
+def own_walk(root: str, config: Mapping[str, object], notes: Notes) -> Iterator[str]:
+    """The paths below ``root``, relative to it, that the walk without git keeps, in
+    sorted order of their bytes."""
+    absolute = os.path.abspath(root)
+    top, git_dir = find_git_top(absolute)
+    # The root's own place below the top: ignore files above it still speak of its paths.
+    prefix = b"" if top == absolute else os.fsencode(os.path.relpath(absolute, top)).replace(b"\\", b"/") + b"/"
+    sets = sets_at(absolute, top, prefix, bool(config["use_gitignore"]), config, notes)
     # Inside a work tree git stops at a nested repository; outside one there is no outer
     # repository to stop.
-    stop_at_repositories = git_dir is not None
-    yield from _walk_directory(root, "", sets.entering(absolute, prefix, notes), prefix, notes, stop_at_repositories)
+    yield from _walk_directory(root, "", sets, prefix, notes, git_dir is not None)
 
 
 def _walk_directory(
@@ -717,15 +721,30 @@ def _walk_directory(
             yield path
 
 
+def _listed_by_git(root: str, config: Mapping[str, object], notes: Notes) -> Iterator[str]:
+    """git's list, with our own two rule sets on top. Raises ``WalkFailed`` before it
+    yields anything."""
+    top, prefix = git_place(root)
+    listed = git_list(root, prefix, bool(config["use_gitignore"]), notes)
+
+    def kept() -> Iterator[str]:
+        judge = _Judge(root, prefix, sets_at(root, top, prefix, False, config, notes), notes)
+        for path in listed:
+            if judge.keeps(path):
+                yield os.fsdecode(path)
+
+    return kept()
+
+
 def walk(root: str, config: Mapping[str, object], notes: Notes, skip: Collection[str] = ()) -> Iterator[str]:
     """Yields the files below ``root`` that the scan configuration keeps, as paths joined
     onto ``root`` exactly as it was given, in sorted order of their paths. The files in
     ``skip`` (the command's own output, by whatever name) are left out too."""
     check_ignore_mode(config)
     admission = _Admission(root, notes, skip)
-    relatives: Iterable[str]
+    relatives: Iterator[str]
     try:
-        relatives = [os.fsdecode(path) for path in git_list(root, config, notes)]
+        relatives = _listed_by_git(root, config, notes)
     except WalkFailed as reason:
         notes(f"walked {root} without git: {reason}")
         relatives = own_walk(root, config, notes)
