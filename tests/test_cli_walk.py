@@ -383,12 +383,18 @@ def test_the_patterns_speak_of_the_walked_directory(tricky):
 
 def test_a_named_directory_is_walked_even_where_it_is_ignored(tricky, monkeypatch):
     (tricky / "logs" / "debug.env").write_text("KEY=1\n")
-    (tricky / "logs" / ".gitignore").write_text("keep.log\n")
-    # The files below it still meet the ignore files, its own and those above it.
-    assert walked(tricky / "logs", config()) == [".gitignore", "run.log"]
-    without_git(monkeypatch)
-    notes: list[str] = []
-    assert walked(tricky / "logs", config(), notes) == [".gitignore", "run.log"]
+    (tricky / "logs" / ".gitignore").write_text("keep.log\n[[]k*\n")
+    # A name that reads as a pattern is still only that name.
+    odd = tricky / "logs" / "[k]eep*"
+    odd.mkdir()
+    (odd / "a.py").write_text("a = 1\n")
+    (tricky / "logs" / ".velmorrowignore").write_text("[[]k*\n")
+    for listing in ("git", "own walk"):
+        if listing == "own walk":
+            without_git(monkeypatch)
+        # The files below it still meet the ignore files, its own and those above it.
+        assert walked(tricky / "logs", config(), []) == [".gitignore", ".velmorrowignore", "run.log"]
+        assert walked(odd, config(), []) == ["a.py"]
 
 
 def test_the_commands_own_output_is_never_listed(tricky):

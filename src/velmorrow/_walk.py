@@ -7,10 +7,11 @@ when the scan configuration's ``use_gitignore`` is true), ``.velmorrowignore`` f
 every level, and the built-in and extra patterns as one ignore file at the walked
 directory.
 
-Inside a git work tree git itself lists the files (``git ls-files``), so the list is git's
-by construction: tracked files, the global excludes file, nested repositories and
+Inside a git work tree git itself lists the files (``git ls-files``), so git's set is
+git's by construction: tracked files, the global excludes file, nested repositories and
 submodules, and every pattern rule. Elsewhere, or without git, a walk of our own follows
-git's rules (its wildmatch patterns included) and a note says so.
+git's rules, and a note says so. The other two sets are ours in both cases, matched with
+git's wildmatch rules by the matcher below.
 """
 
 from __future__ import annotations
@@ -33,7 +34,7 @@ GIT_COMMAND = "git"
 Notes = Callable[[str], None]
 
 
-# -- git's pattern rules, for the walk without git --------------------------------------
+# -- git's pattern rules --------------------------------------
 
 _UTF8_BOM = b"\xef\xbb\xbf"
 _SLASH = ord("/")
