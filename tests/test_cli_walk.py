@@ -202,6 +202,33 @@ def test_the_file_list_is_what_git_keeps(tmp_path_factory, git_home, monkeypatch
         assert walked(cwd, settings_) == expected()
 
 
+ODD_NAMES = [
+    "a", "ab", "A", "1", " ", "a b", "]", "[", "-", "!", "^", ":", "*", "?", "\\", "a]b", "a-b", "a\\b",
+    "[:alpha:]", "d/a", "d/]", "d/ab", "d/e/a", "e/d/a",
+]
+PATTERN_PIECES = [*"ab]![^-:\\*?/ d", "[:alpha:]", "[:digit:]", "[:x:]", "**", "[:", "\t"]
+
+
+@pytest.fixture(scope="module")
+def odd_tree(tmp_path_factory) -> Path:
+    repo = tmp_path_factory.mktemp("odd") / "repo"
+    repo.mkdir()
+    subprocess.run(["git", "init", "-q", "--template="], cwd=repo, check=True)
+    for name in ODD_NAMES:
+        (repo / name).parent.mkdir(parents=True, exist_ok=True)
+        (repo / name).write_text(name)
+    return repo
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(pattern=st.lists(st.sampled_from(PATTERN_PIECES), min_size=1, max_size=6).map("".join))
+def test_one_pattern_matches_as_git_matches(odd_tree, monkeypatch, pattern):
+    """Brackets, classes, ranges, escapes and stars in any order, in the walk without git."""
+    (odd_tree / ".gitignore").write_text(pattern + "\n")
+    without_git(monkeypatch)
+    assert walked(odd_tree, config(), []) == git_listed(odd_tree, "--exclude-standard")
+
+
 # -- the cases git decides, one repository each --------------------------------------------
 
 
@@ -278,6 +305,9 @@ CASES: dict[str, Callable[[Path, Path, pytest.MonkeyPatch], None]] = {
     "ignore-file-that-is-a-link": ignore_file_that_is_a_link,
 }
 
+# Without git there is no index and no git configuration to read.
+WITHOUT_GIT_DIFFERS = {"tracked-although-ignored", "global-excludes-configured"}
+
 
 @pytest.mark.parametrize("case", CASES)
 def test_each_case_is_listed_as_git_lists_it(tmp_path, git_home, monkeypatch, case):
@@ -288,6 +318,9 @@ def test_each_case_is_listed_as_git_lists_it(tmp_path, git_home, monkeypatch, ca
     notes: list[str] = []
     assert walked(repo, config(), notes) == expected
     assert all(note.startswith("git: warning:") for note in notes)  # git's own word on a link
+    if case not in WITHOUT_GIT_DIFFERS:
+        without_git(monkeypatch)
+        assert walked(repo, config(), []) == expected
 
 
 def test_links_are_read_only_inside_the_walked_directory(tmp_path):
