@@ -313,22 +313,21 @@ def compile_ignore_file(data: bytes) -> Matcher | None:
 
 def read_ignore_file(path: str, notes: Notes, follow: bool = False) -> Matcher | None:
     """The matcher of the ignore file at ``path``. A file inside the tree that is a
-    symbolic link is refused, as git refuses it, with a note."""
+    symbolic link is refused, as git refuses it, with a note; one that is not a regular
+    file (a FIFO would block) is not read."""
+    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | (0 if follow else getattr(os, "O_NOFOLLOW", 0))
     try:
-        descriptor = os.open(path, os.O_RDONLY | (0 if follow else getattr(os, "O_NOFOLLOW", 0)))
+        descriptor = os.open(path, flags)
     except FileNotFoundError:
         return None
     except OSError as error:
-        if not follow and os.path.islink(path):
-            notes(f"skipped {path}: symbolic link")
-        elif not os.path.isdir(path):
-            notes(f"skipped {path}: {error.strerror or error}")
+        notes(f"skipped {path}: {'symbolic link' if os.path.islink(path) else error.strerror or error}")
         return None
     try:
         with open(descriptor, "rb") as file:
+            if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
+                return None
             data = file.read()
-    except IsADirectoryError:
-        return None
     except OSError as error:
         notes(f"skipped {path}: {error.strerror or error}")
         return None
