@@ -294,6 +294,15 @@ def ignore_file_that_is_a_link(repo: Path, home: Path, env: pytest.MonkeyPatch) 
     (repo / "sub" / "notes.txt").write_text("listed: git does not follow the link")
 
 
+def names_sorted_by_their_bytes(repo: Path, home: Path, env: pytest.MonkeyPatch) -> None:
+    # A name that is not UTF-8 sorts by its bytes, as git sorts it, not by its code points.
+    for name in (b"\xc0.py", "é.py".encode(), b"z.py", b"\xff/a.py"):
+        path = os.fsencode(repo) + b"/" + name
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as file:
+            file.write("x = 1\n")
+
+
 CASES: dict[str, Callable[[Path, Path, pytest.MonkeyPatch], None]] = {
     "tracked-although-ignored": tracked_although_ignored,
     "global-excludes-default": global_excludes_default,
@@ -303,6 +312,7 @@ CASES: dict[str, Callable[[Path, Path, pytest.MonkeyPatch], None]] = {
     "nested-repository": nested_repository,
     "pattern-edge-cases": pattern_edge_cases,
     "ignore-file-that-is-a-link": ignore_file_that_is_a_link,
+    "names-sorted-by-their-bytes": names_sorted_by_their_bytes,
 }
 
 # Without git there is no index and no git configuration to read.
