@@ -466,3 +466,14 @@ def test_a_note_says_when_the_walk_runs_without_git(tmp_path):
     no_git = run_cli(tmp_path, "embed", "repo", PATH=os.path.dirname(os.path.realpath(os.devnull)))
     assert no_git.stderr == "walked repo without git: git is not installed\n"
     assert [r["source"] for r in records(no_git.stdout)] == ["repo/a.py"]
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="needs root to give the repository away")
+def test_a_repository_git_refuses_is_walked_without_git_with_its_reason(tmp_path):
+    repo = init(tmp_path / "repo")
+    (repo / "a.py").write_text("a = 1\n")
+    for path in (repo, *repo.rglob("*")):
+        os.chown(path, 65534, 65534, follow_symlinks=False)
+    notes: list[str] = []
+    assert walked(repo, config(), notes) == ["a.py"]
+    assert notes == [f"walked {repo} without git: detected dubious ownership in repository at '{repo}'"]

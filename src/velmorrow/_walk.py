@@ -540,7 +540,9 @@ def _finish(process: subprocess.Popen[bytes], notes: Notes | None = None) -> byt
     out, err = process.communicate()
     lines = os.fsdecode(err).strip().splitlines()
     if process.returncode != 0:
-        raise WalkFailed((lines or [f"git exited with status {process.returncode}"])[-1].removeprefix("fatal: "))
+        # The reason, not the hints that follow it ("detected dubious ownership", say).
+        fatal = [line.removeprefix("fatal: ") for line in lines if line.startswith("fatal: ")]
+        raise WalkFailed((fatal or lines or [f"git exited with status {process.returncode}"])[0])
     if notes is not None:
         # What git warns about (an ignore file that is a symbolic link, say) is told too.
         for line in lines:
