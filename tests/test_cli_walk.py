@@ -67,9 +67,10 @@ def config(use_gitignore: bool = True, builtin: list[str] = (), extra: list[str]
     }
 
 
-def walked(root: Path, settings: dict, notes: list[str] | None = None) -> list[str]:
+def walked(root: Path, scan_config: dict, notes: list[str] | None = None) -> list[str]:
+    """The walk's files below ``root``; no notes unless ``notes`` collects them."""
     told: list[str] = []
-    paths = [os.path.relpath(path, root) for path in walk(str(root), settings, told.append)]
+    paths = [os.path.relpath(path, root) for path in walk(str(root), scan_config, told.append)]
     if notes is None:
         assert told == []
     else:
@@ -182,24 +183,24 @@ def test_the_file_list_is_what_git_keeps(tmp_path_factory, git_home, monkeypatch
         return
     patterns = rules["patterns"]
     split = data.draw(st.integers(0, len(patterns)))
-    settings_ = config(use_gitignore, patterns[:split], patterns[split:])
+    scan_config = config(use_gitignore, patterns[:split], patterns[split:])
     replaced = config(use_gitignore, ["*"], patterns, replace=True)
     others = kept_by(repo, start, scratch, "own") & kept_by(cwd, "", scratch, "patterns", "".join(f"{p}\n" for p in patterns))
 
     def expected() -> list[str]:
         return [path for path in git_listed(cwd, *["--exclude-standard"] * use_gitignore) if path in others]
 
-    for listing in (lambda: walked(cwd, settings_), lambda: walked(cwd, replaced)):
-        assert listing() == expected()
+    assert walked(cwd, scan_config) == expected()
+    assert walked(cwd, replaced) == expected()
     with monkeypatch.context() as patch:
         without_git(patch)
         notes: list[str] = []
-        assert walked(cwd, settings_, notes) == expected()
+        assert walked(cwd, scan_config, notes) == expected()
         assert notes == [f"walked {cwd} without git: git is not installed"]
     chosen = [laid[i] for i in tracked if i < len(laid)]
     if chosen:
         git(repo, "add", "-f", "--", *chosen)
-        assert walked(cwd, settings_) == expected()
+        assert walked(cwd, scan_config) == expected()
 
 
 ODD_NAMES = [
@@ -413,15 +414,15 @@ def test_the_patterns_speak_of_the_walked_directory(tricky):
     (tricky / "src" / "build" / "gen.py").write_text("generated\n")
     (tricky / "src" / "deep" / "build").mkdir(parents=True)
     (tricky / "src" / "deep" / "build" / "x.py").write_text("generated\n")
-    settings_ = config(builtin=list(BUILTIN_IGNORE_PATTERNS), extra=["/main.py"])
-    assert walked(tricky / "src", settings_) == [".gitignore", "lib/mod.py"]
+    scan_config = config(builtin=list(BUILTIN_IGNORE_PATTERNS), extra=["/main.py"])
+    assert walked(tricky / "src", scan_config) == [".gitignore", "lib/mod.py"]
     # A directory whose name holds pattern characters is still the anchor.
     odd = tricky / "src" / "deep" / "[x]*"
     (odd / "build").mkdir(parents=True)
     (odd / "build" / "gen.py").write_text("generated\n")
     (odd / "main.py").write_text("main\n")
     (odd / "kept.py").write_text("kept\n")
-    assert walked(odd, settings_) == ["kept.py"]
+    assert walked(odd, scan_config) == ["kept.py"]
 
 
 def test_a_named_directory_is_walked_even_where_it_is_ignored(tricky, monkeypatch):
@@ -441,11 +442,11 @@ def test_a_named_directory_is_walked_even_where_it_is_ignored(tricky, monkeypatc
 
 
 def test_the_commands_own_output_is_never_listed(tricky):
-    settings_ = config()
+    scan_config = config()
     out = tricky / "vectors.jsonl"
     out.write_text("{}\n")
     (tricky / "same-output").symlink_to(out)
-    listed = [os.path.basename(p) for p in walk(str(tricky), settings_, print, skip=[str(tricky / "same-output")])]
+    listed = [os.path.basename(p) for p in walk(str(tricky), scan_config, print, skip=[str(tricky / "same-output")])]
     assert "vectors.jsonl" not in listed and "same-output" not in listed and "app.py" in listed
 
 
