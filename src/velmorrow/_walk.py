@@ -474,6 +474,14 @@ class _Admission:
     def admit(self, relative: str) -> str | None:
         path = os.path.join(self.root, relative)
         directory, _, name = relative.rpartition("/")
+        if directory not in self.kinds:
+            # Paths come in sorted order, so a directory's files come together: only the
+            # scans on the way to this one are needed again.
+            self.kinds = {
+                known: kinds
+                for known, kinds in self.kinds.items()
+                if not known or directory.startswith(known) and directory[len(known) : len(known) + 1] in ("", "/")
+            }
         kinds = self._kinds(directory)
         if kinds is not None:
             kind, inode = kinds.get(name, (_OTHER, 0))
