@@ -353,9 +353,26 @@ def encode_numbers(values: object) -> bytes:
         encoded: bytes = orjson.dumps(values)
     except TypeError:
         return json.dumps(values).encode()
-    if any(mark in encoded for mark in _ORJSON_DIFFERS):
-        return json.dumps(values).encode()
+    for mark in _ORJSON_DIFFERS:
+        if mark in encoded:
+            return json.dumps(values).encode()
     return encoded.replace(b",", b", ")
+
+
+def _encode_scalar(value: object) -> bytes:
+    if value is None:
+        return b"null"
+    if value is True:
+        return b"true"
+    if value is False:
+        return b"false"
+    if type(value) is int:
+        return b"%d" % value
+    return json.dumps(value).encode()
+
+
+# What json.dumps does with a str under its default options.
+_encode_string: Callable[[str], str] = json.encoder.encode_basestring_ascii  # type: ignore[attr-defined]
 
 
 def record_line(source: str, result: SparseResult, truncated: object = None, original_chars: object = None) -> bytes:
@@ -366,17 +383,17 @@ def record_line(source: str, result: SparseResult, truncated: object = None, ori
     return b"".join(
         (
             b'{"source": ',
-            json.dumps(source).encode(),
+            _encode_string(source).encode() if type(source) is str else json.dumps(source).encode(),
             b', "indices": ',
             encode_numbers(result.indices),
             b', "values": ',
             encode_numbers(result.values),
             b', "truncated": ',
-            json.dumps(truncated).encode(),
+            _encode_scalar(truncated),
             b', "original_chars": ',
-            json.dumps(original_chars).encode(),
+            _encode_scalar(original_chars),
             b', "used_chars": ',
-            json.dumps(result.used_chars).encode(),
+            _encode_scalar(result.used_chars),
             b"}\n",
         )
     )
