@@ -11,7 +11,6 @@ import io
 import json
 import os
 import re
-import secrets
 import signal
 import stat
 import sys
@@ -224,7 +223,7 @@ class Reader:
         del data[filled:]
         return data
 
-    def lines(self, stream: io.BufferedIOBase) -> Iterator[Item]:
+    def lines(self, stream: IO[bytes]) -> Iterator[Item]:
         """Standard input, one text per line; a line above the limit is skipped, and
         only that much of it is ever held."""
         number = 0
@@ -233,8 +232,9 @@ class Reader:
             source = f"<stdin>:{number}"
             if len(raw) > self.limit and not raw.endswith(b"\n"):
                 size = len(raw)
-                while (rest := stream.readline(65536)) and (size := size + len(rest)) and not rest.endswith(b"\n"):
-                    pass
+                while raw and not raw.endswith(b"\n"):  # the rest of the line, a piece at a time
+                    raw = stream.readline(65536)
+                    size += len(raw)
                 self._too_large(source)
                 yield Item(source, None, size, line=True)
                 continue
@@ -372,7 +372,7 @@ def _encode_scalar(value: object) -> bytes:
 
 
 # What json.dumps does with a str under its default options.
-_encode_string: Callable[[str], str] = json.encoder.encode_basestring_ascii  # type: ignore[attr-defined]
+_encode_string: Callable[[str], str] = json.encoder.encode_basestring_ascii
 
 
 def record_line(source: str, result: SparseResult, truncated: object = None, original_chars: object = None) -> bytes:
@@ -542,7 +542,7 @@ def atomic_output(path: str) -> Iterator[tuple[IO[bytes], str]]:
     shown = quote_name(path)
     existing = check_output_path(path)
     directory, name = os.path.split(os.path.abspath(path))
-    temporary = os.path.join(directory, f".{name}.{secrets.token_hex(4)}.tmp")
+    temporary = os.path.join(directory, f".{name}.{os.urandom(4).hex()}.tmp")
     try:
         # The mode lets the umask decide, as for a file that the shell creates.
         descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
