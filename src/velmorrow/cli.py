@@ -399,10 +399,6 @@ def record_line(source: str, result: SparseResult, truncated: object = None, ori
     )
 
 
-def json_line(source: str, result: SparseResult) -> str:
-    return record_line(source, result).decode()
-
-
 class Embedder:
     """Embeds one batch and encodes its records, on whichever thread calls it.
 
