@@ -2,20 +2,27 @@
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import io
 import json
 import os
 import subprocess
 import sys
+import threading
+import tracemalloc
 from pathlib import Path
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import velmorrow
 import velmorrow_core_py
+from velmorrow import cli
 from velmorrow.cli import main
 from velmorrow.config import Settings
+from velmorrow.sparse import SparseResult
 
 TEXT_FILES = {
     "main.py": "def main():\n    return runServer(port_number=8080)\n",
@@ -134,8 +141,9 @@ class TestEmbed:
         ]
 
     def test_named_files_bypass_ignore_patterns_but_not_the_text_checks(self, workdir):
-        result = run_cli(workdir, "embed", "repo/cache.pyc", "-", "repo/image.bin", stdin=b"fooBar\n")
-        assert result.returncode == 0
+        # A named file that is skipped fails the run, once the others are done.
+        result = run_cli(workdir, "embed", "repo/image.bin", "repo/cache.pyc", "-", stdin=b"fooBar\n")
+        assert result.returncode == 1
         assert result.stderr == "skipped repo/image.bin: binary file\n"
         assert [r["source"] for r in records(result.stdout)] == ["repo/cache.pyc", "<stdin>:1"]
 
@@ -157,21 +165,166 @@ class TestEmbed:
         assert (result.returncode, result.stderr) == (0, SKIP_NOTES)
         assert [r["source"] for r in records(result.stdout)] == [f"repo/{relative}" for relative in embedded]
 
-    def test_progress_on_a_terminal_counts_files_and_bytes(self, workdir, sparse, scanrules, monkeypatch, capsys):
+    def test_progress_on_a_terminal_moves_as_inputs_are_read(self, workdir, sparse, scanrules, monkeypatch, capsys):
         # Off a terminal there is no progress at all: the other tests see the notes alone.
         sparse.settings = scanrules.settings = Settings(environ={})
         terminal = io.StringIO()
         terminal.isatty = lambda: True
         monkeypatch.setattr(sys, "stderr", terminal)
-        assert main(["embed", "--batch-size", "2", str(workdir / "repo")]) == 0
-        assert len(capsys.readouterr().out.splitlines()) == len(EMBEDDED_BY_DEFAULT)
+        stdin = b"".join(b"%d %s\n" % (n, b"parseHttpHeader " * 60) for n in range(3))
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(stdin)))
+        events: list[str] = []
+        advance, embed = cli.Progress.advance, cli.Embedder.__call__
+        monkeypatch.setattr(cli.Progress, "advance", lambda self, item: events.append("read") or advance(self, item))
+        monkeypatch.setattr(cli.Embedder, "__call__", lambda self, batch: events.append("embed") or embed(self, batch))
+        assert main(["embed", str(workdir / "repo"), "-"]) == 0
+        assert len(capsys.readouterr().out.splitlines()) == len(EMBEDDED_BY_DEFAULT) + 3
+        # One batch, and the bar moved with every file and line before it was embedded.
+        assert events == ["read"] * 10 + ["embed"]
         shown = terminal.getvalue()
         # Each note is a line of its own, never mixed into the bar.
         lines = shown.replace("\r", "\n").splitlines()
         assert all(note in lines for note in SKIP_NOTES.replace("repo", f"{workdir}/repo").splitlines())
         total = sum(len(TEXT_FILES[relative]) for relative in EMBEDDED_BY_DEFAULT) + sum(map(len, BINARY_FILES.values()))
+        total += len(stdin)
+        assert 1000 < total < 9995
         final = shown.rstrip("\n").rsplit("\r", 1)[-1]
-        assert "100%" in final and f"{total}/{total}" in final and "7/7 files" in final and "B/s" in final
+        # Lines count as lines; bytes and rate in decimal units, with no total to wait for.
+        assert final.startswith(f"{total / 1000:.2f}kB [") and "B/s, 7 files, 3 lines]" in final
+
+
+class TestSkippedInputs:
+    def test_quiet_keeps_only_the_count(self, workdir):
+        result = run_cli(workdir, "embed", "--quiet", "repo", "-", stdin=b"ok\n\xff\n")
+        assert (result.returncode, result.stderr) == (0, "4 inputs skipped\n")
+        assert len(records(result.stdout)) == len(EMBEDDED_BY_DEFAULT) + 1
+
+    def test_files_above_the_size_limit_are_never_read(self, workdir):
+        (workdir / "repo" / "huge.log").write_text("x" * 2049)
+        (workdir / "repo" / "fits.log").write_text("y" * 2048)
+        stdin = b"short\n" + b"z" * 3000 + b"\nlast\n"
+        result = run_cli(workdir, "embed", "--max-file-size", "2K", "repo/huge.log", "repo", "-", stdin=stdin)
+        too_large = ": larger than 2048 bytes (--max-file-size)\n"
+        assert result.returncode == 1  # huge.log was named
+        assert result.stderr == f"skipped repo/huge.log{too_large}{SKIP_NOTES.replace('repo/image', f'repo/huge.log{too_large}skipped repo/image')}skipped <stdin>:2{too_large}"
+        sources = [r["source"] for r in records(result.stdout)]
+        assert sources == ["repo/fits.log", *(f"repo/{path}" for path in EMBEDDED_BY_DEFAULT), "<stdin>:1", "<stdin>:3"]
+
+    @pytest.mark.parametrize("size", [3 * 2**20, 20 * 2**20])
+    def test_a_file_costs_at_most_twice_its_size_while_read(self, tmp_path, size):
+        path = tmp_path / "big.txt"
+        path.write_bytes(b"abcdefghijklmnopqrstuvwxyz0123456789\n" * (size // 37))
+        notes: list[str] = []
+        reader = cli.Reader(notes.append)
+        tracemalloc.start()
+        try:
+            item = reader.read(str(path))
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+        assert item is not None
+        if size > cli.DEFAULT_MAX_FILE_SIZE:
+            assert (item.text, notes) == (None, [f"skipped {path}: larger than 10485760 bytes (--max-file-size)"])
+            assert peak < 2**16
+        else:
+            assert len(item.text) == item.size == path.stat().st_size
+            assert peak < 2.05 * item.size
+
+    def test_a_pipe_is_read_up_to_the_limit(self):
+        reader = cli.Reader([].append, limit=100_000)
+        for data, kept in [(b"pipe " * 50_000, False), (b"pipe " * 20_000, True)]:
+            read_end, write_end = os.pipe()
+
+            def write(end: int = write_end, data: bytes = data) -> None:
+                with open(end, "wb") as pipe, contextlib.suppress(BrokenPipeError):
+                    pipe.write(data)
+
+            writer = threading.Thread(target=write)
+            writer.start()
+            try:
+                item = reader.read(f"/dev/fd/{read_end}")
+            finally:
+                os.close(read_end)  # a writer still blocked gets EPIPE
+                writer.join()
+            assert item is not None and (item.text == data.decode()) is kept
+
+
+# Sorted as the walk sorts them; a double quote is special only where a name starts.
+NAMES = {b'"quoted".py': 'repo/"quoted".py', b"caf\xe9.py": '"repo/caf\\351.py"', b"new\nline.py": '"repo/new\\nline.py"'}
+
+
+class TestNames:
+    def test_names_that_are_not_plain_utf8_are_quoted_reversibly(self, workdir, expected_record):
+        repo = os.fsencode(workdir / "repo")
+        for name in NAMES:
+            with open(os.path.join(repo, name), "w") as file:
+                file.write("snake_case_name\n")
+        with open(os.path.join(repo, b"bad\x1b\nname.bin"), "wb") as file:
+            file.write(b"\0")
+        result = run_cli(workdir, "embed", "repo")
+        assert result.returncode == 0
+        assert result.stderr == 'skipped "repo/bad\\033\\nname.bin": binary file\n' + SKIP_NOTES
+        found = [record for record in records(result.stdout) if record["source"] in NAMES.values()]
+        assert found == [expected_record(source, "snake_case_name\n") for source in NAMES.values()]
+        assert [cli.unquote_name(record["source"]) for record in found] == [b"repo/" + name for name in NAMES]
+
+    @given(st.binary(max_size=40) | st.text(max_size=20).map(os.fsencode))
+    def test_quoting_is_one_line_of_utf8_and_reverses(self, name):
+        quoted = cli.quote_name(os.fsdecode(name))
+        assert "\n" not in quoted and "\r" not in quoted
+        quoted.encode("utf-8")  # no lone surrogates
+        assert cli.unquote_name(quoted) == name
+        if quoted[:1] != '"':
+            assert quoted == os.fsdecode(name)
+
+
+class TestRecords:
+    @given(
+        st.lists(st.floats() | st.integers(-(2**70), 2**70) | st.booleans()),
+        st.lists(st.floats(min_value=1e-6, max_value=2e-4) | st.floats(min_value=1e15, max_value=1e17)),
+    )
+    def test_numbers_are_encoded_as_json_does(self, mixed, edges):
+        for values in mixed, edges:
+            assert cli.encode_numbers(values) == json.dumps(values).encode()
+
+    @given(
+        st.text(),
+        st.lists(st.integers(0, 2**32)),
+        st.lists(st.floats(0, 1)),
+        st.none() | st.booleans() | st.integers(0, 1),
+        st.none() | st.integers(0, 2**40) | st.floats(),
+    )
+    def test_a_record_is_json_dumps_of_its_fields(self, source, indices, values, truncated, chars):
+        result = SparseResult(indices, values, truncated, chars, chars)
+        record = dict(zip(RECORD_KEYS, [source, indices, values, truncated, chars, chars]))
+        assert cli.record_line(source, result) == (json.dumps(record) + "\n").encode()
+
+    @pytest.mark.parametrize("honours_limit", [True, False])
+    def test_a_long_text_gives_the_record_of_the_whole_text(self, honours_limit):
+        class Service:
+            """Embeds the characters of the first ``limit``; without figures when it does not
+            honour the limit (and then embeds the whole text)."""
+
+            calls: list[list[str]] = []
+
+            def embed_batch(self, texts: list[str]) -> list[SparseResult]:
+                self.calls.append(texts)
+                results = []
+                for text in texts:
+                    used = text[:4] if honours_limit else text
+                    figures = (len(used) < len(text), len(text), len(used)) if honours_limit else (None, None, None)
+                    results.append(SparseResult(sorted({ord(c) for c in used}), [1.0] * len(set(used)), *figures))
+                return results
+
+        service = Service()
+        texts = ["abcdefgh", "ab", "abcd", "abcde"]
+        batch = cli.Batch([f"t{n}" for n in range(4)], texts)
+        expected = b"".join(cli.record_line(f"t{n}", service.embed_batch([text])[0]) for n, text in enumerate(texts))
+        service.calls.clear()
+        assert cli.Embedder(service, 4)(batch) == expected
+        # The core is sent the prefixes; only a core whose answer does not say is asked again.
+        assert service.calls[0] == ["abcd", "ab", "abcd", "abcd"]
+        assert service.calls[1:] == ([] if honours_limit else [["abcdefgh"], ["abcde"]])
 
 
 class TestScanConfig:
@@ -229,6 +382,12 @@ ERRORS = {
         (),
         CAPABILITY_MISSING,
     ),
+    "scan-config-unknown-ignore-mode": (
+        ("scan-config", "repo"),
+        {"VELMORROW_IGNORE_MODE": "gitignore"},
+        (),
+        "velmorrow: ignore_mode='gitignore' is not a known mode: expected 'git+velmorrow' or 'velmorrow'\n",
+    ),
     "unknown-ignore-mode": (
         ("embed", "repo/main.py", "repo"),
         {"VELMORROW_IGNORE_MODE": "Git+velmorrow"},
@@ -255,6 +414,8 @@ def test_user_errors_are_one_line(workdir, args, env, launcher, message):
         ("embed", "--batch-size", "0", "repo"),
         ("embed", "--batch-size", "many", "repo"),
         ("embed", "--jobs", "0", "repo"),
+        ("embed", "--max-file-size", "10X", "repo"),
+        ("embed", "--max-file-size", "0", "repo"),
         ("embed", "--output", "repo"),
         ("frobnicate",),
     ],
@@ -270,7 +431,7 @@ def test_usage_errors_exit_with_status_2(workdir, args):
     ("command", "phrases"),
     [
         ((), ["embed", "scan-config", "capabilities", "--version"]),
-        (("embed",), ["JSON Lines", "--batch-size", "--jobs", "--output", ".gitignore", "standard input"]),
+        (("embed",), ["JSON Lines", "--batch-size", "--jobs", "--output", "--max-file-size", "--quiet", ".gitignore", "standard input"]),
         (("scan-config",), ["scan configuration", "PATH"]),
         (("capabilities",), ["one per line"]),
     ],

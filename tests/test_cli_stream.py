@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import io
 import os
+import resource
+import subprocess
 import sys
 from pathlib import Path
 
@@ -48,14 +50,14 @@ class Watch:
         self.reads = 0
         self.ahead = 0
         self.batch_sizes: list[int] = []
-        read_text = cli.read_text
+        read = cli.Reader.read
 
-        def watched_read(path: str, notes: cli.Notes) -> tuple[str | None, int]:
+        def watched_read(reader: cli.Reader, path: str, named: bool = False) -> cli.Item | None:
             self.reads += 1
             self.ahead = max(self.ahead, self.reads - out.getvalue().count("\n"))
-            return read_text(path, notes)
+            return read(reader, path, named)
 
-        monkeypatch.setattr(cli, "read_text", watched_read)
+        monkeypatch.setattr(cli.Reader, "read", watched_read)
         service = cli._sparse_service()
         embed_batch = service.embed_batch
 
@@ -135,3 +137,92 @@ class TestOutputFile:
         result = run_cli(tree, "embed", "-o", "missing/out.jsonl", "tree")
         assert (result.returncode, result.stdout) == (1, "")
         assert result.stderr == "velmorrow: missing/out.jsonl: No such file or directory\n"
+
+
+class TestOutputIsNeverDestroyed:
+    @pytest.mark.parametrize("kind", ["symbolic link", "FIFO", "device", "read-only file"])
+    def test_only_a_regular_writable_file_is_replaced(self, tree, sparse, scanrules, monkeypatch, capsys, kind):
+        sparse.settings = scanrules.settings = Settings(environ={})
+        monkeypatch.chdir(tree)
+        target = tree / "target.jsonl"
+        target.write_text("kept\n")
+        output = "out.jsonl"
+        if kind == "symbolic link":
+            os.symlink("target.jsonl", output)
+        elif kind == "FIFO":
+            os.mkfifo(output)
+        elif kind == "device":
+            # A copy of /dev/null, so that a fault cannot replace the real one: as root, the
+            # rename would put a regular file in its place.
+            null = os.stat(os.devnull)
+            try:
+                os.mknod(output, null.st_mode, null.st_rdev)
+            except PermissionError:
+                pytest.skip("making a device node needs root")
+        else:
+            output = "target.jsonl"
+            target.chmod(0o444)
+        shown = {"symbolic link": "a symbolic link", "FIFO": "a FIFO", "device": "a device"}.get(kind, f"a {kind}")
+        before = os.lstat(output)
+        assert cli.main(["embed", "-o", output, "tree"]) == 1
+        assert capsys.readouterr() == (
+            "", f"velmorrow: {output}: is {shown}; --output replaces only a regular file that may be written\n"
+        )
+        after = os.lstat(output)
+        assert (after.st_ino, after.st_mode) == (before.st_ino, before.st_mode)
+        assert target.read_text() == "kept\n"
+        assert sorted(os.listdir(tree)) == sorted(["target.jsonl", "tree"] + (["out.jsonl"] if output == "out.jsonl" else []))
+
+    def test_a_replaced_file_keeps_its_permissions(self, tree):
+        (tree / "out.jsonl").write_text("old\n")
+        (tree / "out.jsonl").chmod(0o640)
+        result = run_cli(tree, "embed", "-o", "out.jsonl", "tree")
+        assert (result.returncode, result.stderr) == (0, "")
+        assert (tree / "out.jsonl").stat().st_mode & 0o777 == 0o640
+        assert len(records((tree / "out.jsonl").read_text())) == TREE_FILES
+
+
+def _file_size_limit(limit: int) -> None:
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+
+def run_redirected(cwd: Path, stdout: object, *args: str, limit: int | None = None) -> tuple[int, str]:
+    result = subprocess.run(
+        [sys.executable, "-m", "velmorrow", *args],
+        cwd=cwd,
+        stdin=subprocess.DEVNULL,
+        stdout=stdout,
+        stderr=subprocess.PIPE,
+        env={**{k: v for k, v in os.environ.items() if not k.startswith("VELMORROW_")}, "PYTHONDONTWRITEBYTECODE": "1"},
+        preexec_fn=None if limit is None else (lambda: _file_size_limit(limit)),
+        timeout=60,
+    )
+    return result.returncode, result.stderr.decode()
+
+
+class TestWriteErrors:
+    """A full disk or a file size limit is one line and status 1, with nothing left behind."""
+
+    def test_standard_output_on_a_full_device(self, tree):
+        with open("/dev/full", "wb") as full:
+            assert run_redirected(tree, full, "embed", "tree") == (1, "velmorrow: standard output: No space left on device\n")
+
+    def test_standard_output_above_the_file_size_limit(self, tree):
+        with open(tree / "out.jsonl", "wb") as out:
+            assert run_redirected(tree, out, "embed", "tree", limit=1000) == (1, "velmorrow: standard output: File too large\n")
+
+    @pytest.mark.parametrize("jobs", ["1", "2"])
+    def test_output_file_above_the_file_size_limit(self, tree, jobs):
+        (tree / "out.jsonl").write_text("old\n")
+        status = run_redirected(tree, subprocess.DEVNULL, "embed", "-j", jobs, "-o", "out.jsonl", "tree", limit=1000)
+        assert status == (1, "velmorrow: out.jsonl: File too large\n")
+        assert (tree / "out.jsonl").read_text() == "old\n"
+        assert sorted(os.listdir(tree)) == ["out.jsonl", "tree"]
+
+
+def test_standard_output_redirected_into_the_walk_is_not_read_back(tree):
+    expected = run_cli(tree / "tree", "embed", ".").stdout
+    # Written batch by batch, the output is there, half-written, when the walk reaches it.
+    with open(tree / "tree" / "zz-out.jsonl", "wb") as out:
+        assert run_redirected(tree / "tree", out, "embed", "-j", "1", "--batch-size", "1", ".") == (0, "")
+    assert (tree / "tree" / "zz-out.jsonl").read_text() == expected
