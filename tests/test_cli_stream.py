@@ -177,7 +177,7 @@ class TestOutputIsNeverDestroyed:
         (tree / "out.jsonl").write_text("old\n")
         (tree / "out.jsonl").chmod(0o640)
         result = run_cli(tree, "embed", "-o", "out.jsonl", "tree")
-        assert (result.returncode, result.stderr) == (0, "")
+        assert (result.returncode, result.stderr) == (0, WALK_NOTE)
         assert (tree / "out.jsonl").stat().st_mode & 0o777 == 0o640
         assert len(records((tree / "out.jsonl").read_text())) == TREE_FILES
 
@@ -205,17 +205,17 @@ class TestWriteErrors:
 
     def test_standard_output_on_a_full_device(self, tree):
         with open("/dev/full", "wb") as full:
-            assert run_redirected(tree, full, "embed", "tree") == (1, "velmorrow: standard output: No space left on device\n")
+            assert run_redirected(tree, full, "embed", "tree") == (1, WALK_NOTE + "velmorrow: standard output: No space left on device\n")
 
     def test_standard_output_above_the_file_size_limit(self, tree):
         with open(tree / "out.jsonl", "wb") as out:
-            assert run_redirected(tree, out, "embed", "tree", limit=1000) == (1, "velmorrow: standard output: File too large\n")
+            assert run_redirected(tree, out, "embed", "tree", limit=1000) == (1, WALK_NOTE + "velmorrow: standard output: File too large\n")
 
     @pytest.mark.parametrize("jobs", ["1", "2"])
     def test_output_file_above_the_file_size_limit(self, tree, jobs):
         (tree / "out.jsonl").write_text("old\n")
         status = run_redirected(tree, subprocess.DEVNULL, "embed", "-j", jobs, "-o", "out.jsonl", "tree", limit=1000)
-        assert status == (1, "velmorrow: out.jsonl: File too large\n")
+        assert status == (1, WALK_NOTE + "velmorrow: out.jsonl: File too large\n")
         assert (tree / "out.jsonl").read_text() == "old\n"
         assert sorted(os.listdir(tree)) == ["out.jsonl", "tree"]
 
@@ -224,5 +224,5 @@ def test_standard_output_redirected_into_the_walk_is_not_read_back(tree):
     expected = run_cli(tree / "tree", "embed", ".").stdout
     # Written batch by batch, the output is there, half-written, when the walk reaches it.
     with open(tree / "tree" / "zz-out.jsonl", "wb") as out:
-        assert run_redirected(tree / "tree", out, "embed", "-j", "1", "--batch-size", "1", ".") == (0, "")
+        assert run_redirected(tree / "tree", out, "embed", "-j", "1", "--batch-size", "1", ".") == (0, WALK_NOTE.replace(" tree ", " . "))
     assert (tree / "tree" / "zz-out.jsonl").read_text() == expected
