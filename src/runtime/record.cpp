@@ -8,15 +8,6 @@
 namespace vmrt {
 namespace {
 
-bool same_object_text(PyObject* a, PyObject* b) noexcept
-{
-    const int equal = PyObject_RichCompareBool(a, b, Py_EQ);
-    if (equal < 0) {
-        PyErr_Clear();
-    }
-    return equal == 1;
-}
-
 // The code of `def __init__(self, f1, ..., fn=None...): self.f1=f1 ...` as the dataclass
 // machinery writes it, compiled here for comparison.
 Ref reference_init_code(PyObject* kwnames, Py_ssize_t required) noexcept
@@ -96,19 +87,8 @@ struct RecordRoute {
             PyErr_Clear();
             return false;
         }
-        auto* expected = reinterpret_cast<PyCodeObject*>(reference.get());
-        Ref actual_bytes = Ref::steal(PyCode_GetCode(code));
-        Ref expected_bytes = actual_bytes ? Ref::steal(PyCode_GetCode(expected)) : Ref();
-        Ref actual_vars = expected_bytes ? Ref::steal(PyCode_GetVarnames(code)) : Ref();
-        Ref expected_vars = actual_vars ? Ref::steal(PyCode_GetVarnames(expected)) : Ref();
-        if (!expected_vars) {
-            PyErr_Clear();
-            return false;
-        }
-        if (!same_object_text(actual_bytes.get(), expected_bytes.get()) ||
-            !same_object_text(code->co_names, expected->co_names) ||
-            !same_object_text(actual_vars.get(), expected_vars.get()) ||
-            (code->co_flags & ~CO_NESTED) != (expected->co_flags & ~CO_NESTED)) {
+        // The whole code: one that differs in a constant (say, returns something) is another.
+        if (!same_code(PyFunction_GET_CODE(function), reference.get(), CO_NESTED)) {
             return false;
         }
         for (Py_ssize_t k = 0; k < optional; ++k) {
