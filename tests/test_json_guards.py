@@ -10,6 +10,7 @@ import json.encoder
 import re
 import sys
 import threading
+import time
 import tracemalloc
 import types
 from collections.abc import Callable
@@ -468,3 +469,138 @@ def test_first_use_imports_nothing(python):
             builtins.__import__ = real_import
         assert imports == [], imports
     """)
+
+
+# ---- instrumentation the caller's frame does not show ---------------------------------
+
+class Probe:
+    """A sys.monitoring tool that records the names of the code objects it sees start."""
+
+    def __init__(self) -> None:
+        self.monitoring = sys.monitoring
+        self.tool = next(i for i in range(6) if self.monitoring.get_tool(i) is None)
+        self.seen: list[str] = []
+        self.local: list[types.CodeType] = []
+
+    def __enter__(self) -> Probe:
+        self.monitoring.use_tool_id(self.tool, "probe")
+        self.monitoring.register_callback(self.tool, self.monitoring.events.PY_START,
+                                          lambda code, offset: self.seen.append(code.co_name))
+        return self
+
+    def everywhere(self) -> None:
+        self.monitoring.set_events(self.tool, self.monitoring.events.PY_START)
+
+    def on(self, code: types.CodeType) -> None:
+        self.local.append(code)
+        self.monitoring.set_local_events(self.tool, code, self.monitoring.events.PY_START)
+
+    def __exit__(self, *exc: object) -> None:
+        self.monitoring.set_events(self.tool, 0)
+        for code in self.local:
+            self.monitoring.set_local_events(self.tool, code, 0)
+        self.monitoring.register_callback(self.tool, self.monitoring.events.PY_START, None)
+        self.monitoring.free_tool_id(self.tool)
+
+
+def run_without_frame(service, method: str, argument) -> None:
+    """`service.<method>(argument)` on a new thread that has no Python frame at all,
+    started on the bound method itself; returns once that thread has ended."""
+    import _thread
+
+    core_name = {"embed_single": "sparse_embed_single", "embed_batch": "sparse_embed_batch"}[method]
+    real = getattr(service.core, core_name)
+    entered = threading.Event()
+
+    def core_call(*args):
+        entered.set()
+        return real(*args)
+
+    setattr(service.core, core_name, core_call)
+    try:
+        before = _thread._count()
+        _thread.start_new_thread(getattr(service, method), (argument,))
+        assert entered.wait(30)  # the thread counts from now until it ends
+        while _thread._count() > before:
+            time.sleep(0.001)
+    finally:
+        delattr(service.core, core_name)
+
+
+def test_global_events_seen_from_a_thread_without_frames(service):
+    with Probe() as probe:
+        probe.everywhere()
+        run_without_frame(service, "embed_single", "t")
+        run_without_frame(service, "embed_batch", ["x"])
+    assert {"loads", "decode", "raw_decode", "__init__", "dumps", "encode", "iterencode"} <= set(probe.seen)
+    assert routes(service) == (False, False)
+
+
+def test_events_on_detect_encoding_seen_for_bytes(service):
+    service.core.answer = ANSWER.encode()
+    with Probe() as probe:
+        probe.on(json.detect_encoding.__code__)
+        service.embed_single("t")
+        service.core.answer = ANSWER
+        service.embed_single("t")
+    assert probe.seen == ["detect_encoding"]  # plain code runs it for bytes only
+
+
+@pytest.mark.parametrize("switch_on", ["profile", "monitoring"])
+def test_instrumentation_switched_on_while_the_lock_is_released(service, switch_on):
+    """Another thread switches a profiler or monitoring on while a large answer is parsed
+    without the lock: json.loads, decode and raw_decode must then be seen returning, as
+    they would be in plain code, which was inside them at that moment."""
+    answer = '{"indices": [' + ", ".join(["12345"] * 400_000) + '], "values": []}'
+    service.core.answer = answer
+    seen: list[str] = []
+
+    def profiler(frame, event, arg):
+        if event == "return":
+            seen.append(frame.f_code.co_name)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(30)  # the switch comes from the lock release alone
+    try:
+        for _ in range(5):  # until the other thread gets its turn inside the window
+            seen.clear()
+            calling = threading.Event()
+            inside: list[bool] = []
+            state = {"in_call": False}
+
+            def switcher():
+                calling.wait()
+                inside.append(state["in_call"])
+                if switch_on == "profile":
+                    threading.setprofile_all_threads(profiler)
+                else:
+                    probe.monitoring.set_events(probe.tool, probe.monitoring.events.PY_RETURN)
+
+            def answer_now(text, profile):
+                state["in_call"] = True
+                calling.set()
+                return answer
+
+            service.core.sparse_embed_single = answer_now
+            with Probe() as probe:
+                probe.monitoring.register_callback(probe.tool, probe.monitoring.events.PY_START, None)
+                probe.monitoring.register_callback(probe.tool, probe.monitoring.events.PY_RETURN,
+                                                   lambda code, offset, value: seen.append(code.co_name))
+                other = threading.Thread(target=switcher)
+                other.start()
+                try:
+                    record = service.embed_single("t")
+                    state["in_call"] = False
+                finally:
+                    other.join()
+                    threading.setprofile_all_threads(None)
+                    probe.monitoring.set_events(probe.tool, 0)
+                    probe.monitoring.register_callback(probe.tool, probe.monitoring.events.PY_RETURN, None)
+            if inside == [True]:
+                break
+        else:
+            pytest.fail("the other thread never ran while the answer was parsed")
+    finally:
+        sys.setswitchinterval(interval)
+    assert {"loads", "decode", "raw_decode"} <= set(seen), seen
+    assert record.indices == json.loads(answer)["indices"]
