@@ -11,6 +11,7 @@ import re
 import sys
 import threading
 import time
+import traceback
 import tracemalloc
 import types
 from collections.abc import Callable
@@ -604,3 +605,77 @@ def test_instrumentation_switched_on_while_the_lock_is_released(service, switch_
         sys.setswitchinterval(interval)
     assert {"loads", "decode", "raw_decode"} <= set(seen), seen
     assert record.indices == json.loads(answer)["indices"]
+
+
+# ---- signals ------------------------------------------------------------------------
+
+class Interrupted(Exception):
+    pass
+
+
+def interrupted_run(embed, arguments):
+    """`list(map(embed, arguments))`, a caller without Python frames, while another thread
+    sends SIGUSR1 to this one as soon as it can run: while the native core computes
+    without the lock. Returns the call during which the signal was sent, the calls made
+    when the handler's exception came out, and that exception's traceback."""
+    import operator
+    import signal
+
+    def handler(signum, frame):
+        raise Interrupted
+
+    pending = iter(arguments)
+    go = threading.Event()
+    sent: list[int] = []
+
+    def sender():
+        go.wait()
+        sent.append(len(arguments) - operator.length_hint(pending))
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGUSR1)
+
+    previous = signal.signal(signal.SIGUSR1, handler)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(30)  # the sender runs when the core releases the lock
+    other = threading.Thread(target=sender)
+    other.start()
+    try:
+        go.set()
+        with pytest.raises(Interrupted) as caught:
+            list(map(embed, pending))
+    finally:
+        other.join()
+        sys.setswitchinterval(interval)
+        signal.signal(signal.SIGUSR1, previous)
+    made = len(arguments) - operator.length_hint(pending)
+    return sent[0], made, [entry.name for entry in traceback.extract_tb(caught.value.__traceback__)]
+
+
+@pytest.mark.skipif(not hasattr(__import__("signal"), "pthread_kill"), reason="needs signal.pthread_kill")
+@pytest.mark.parametrize("path", ["embed_single", "embed_batch"])
+def test_signal_handler_runs_where_json_loads_would(sparse, path):
+    """The handler's exception stops the call during which the signal arrived, in
+    json.loads, as with plain code; the native route does not run on to the last call."""
+    import functools
+    import importlib
+
+    sparse.velmorrow_core_py = importlib.import_module("velmorrow_core_py")
+    # Texts the core takes whole: each call computes long enough for the sender to run.
+    sparse.settings = types.SimpleNamespace(sparse_profile_version="v1", sparse_max_text_chars=10**9,
+                                            code_pretokenize=True)
+    service = sparse.SparseEmbeddingService()
+    text = "parseHttpHeader readValue " * 40_000
+    arguments = [text] * 8 if path == "embed_single" else [[text]] * 8
+    embed = getattr(service, path)
+    getattr(service, path)(arguments[0])  # captured and warm
+    sent, made, where = interrupted_run(embed, arguments)
+    assert made == sent, (sent, made)
+    assert where[-2:] == ["loads", "handler"], where
+    # The same with json.loads behind a C-level call, which the native route never takes.
+    real = sparse.json
+    sparse.json = types.SimpleNamespace(loads=functools.partial(json.loads), dumps=json.dumps)
+    try:
+        sent, made, plain_where = interrupted_run(embed, arguments)
+    finally:
+        sparse.json = real
+    assert made == sent
+    assert plain_where == where
