@@ -679,3 +679,97 @@ def test_signal_handler_runs_where_json_loads_would(sparse, path):
         sparse.json = real
     assert made == sent
     assert plain_where == where
+
+
+# ---- the record class and the recursion limit -----------------------------------------
+
+FIELDS = ["indices", "values", "truncated", "original_chars", "used_chars"]
+
+
+def embedding_calls(service):
+    return [lambda: service.embed_single("t"), lambda: list(map(service.embed_single, ["t"]))[0],
+            lambda: service.embed_batch(["x"])[0]]
+
+
+def test_init_code_with_other_constants(service, sparse, monkeypatch):
+    """A generated __init__ whose code differs only in its constants is another __init__:
+    here it returns 1, which plain construction refuses."""
+    for call in embedding_calls(service):
+        call()
+    init = sparse.SparseResult.__init__
+    constants = tuple(1 if constant is None else constant for constant in init.__code__.co_consts)
+    monkeypatch.setattr(init, "__code__", init.__code__.replace(co_consts=constants))
+    with pytest.raises(TypeError) as plain:
+        sparse.SparseResult(indices=[], values=[], truncated=None, original_chars=None, used_chars=None)
+    for call in embedding_calls(service):
+        with pytest.raises(TypeError) as caught:
+            call()
+        assert str(caught.value) == str(plain.value) == "__init__() should return None, not 'int'"
+
+
+def test_setattr_added_after_first_use_runs_for_every_field(service, sparse, monkeypatch):
+    for call in embedding_calls(service):
+        call()
+    stored = []
+
+    def setattr_hook(self, name, value):
+        stored.append(name)
+        object.__setattr__(self, name, value)
+
+    monkeypatch.setattr(sparse.SparseResult, "__setattr__", setattr_hook, raising=False)
+    sparse.SparseResult(indices=[], values=[])
+    assert stored == FIELDS
+    for call in embedding_calls(service):
+        stored.clear()
+        call()
+        assert stored == FIELDS
+
+
+def outcome(action):
+    try:
+        return ("value", action())
+    except Exception as error:  # the exception itself is what is compared
+        return ("error", type(error), str(error))
+
+
+def with_frames_left(left, action):
+    """`action()` called where about `left` Python frames remain below the recursion limit."""
+    depth = 0
+    frame = sys._getframe()
+    while frame is not None:
+        depth += 1
+        frame = frame.f_back
+
+    def dive(n):
+        return outcome(action) if n <= 0 else dive(n - 1)
+
+    return dive(sys.getrecursionlimit() - depth - left)
+
+
+@pytest.mark.parametrize("path", ["embed_single", "embed_batch"])
+def test_near_the_recursion_limit(service, sparse, path):
+    """With only a few Python frames left, each path ends as json.loads and json.dumps
+    behind a C-level call (the same depth) end: the same exception, or the same record."""
+    import functools
+
+    argument = "t" if path == "embed_single" else ["x"]
+    embed = getattr(service, path)
+
+    def action():
+        made = embed(argument)
+        return [vars(record) for record in (made if isinstance(made, list) else [made])]
+
+    action()
+    real = sparse.json
+    oracle = types.SimpleNamespace(loads=functools.partial(json.loads), dumps=functools.partial(json.dumps))
+    kinds = set()
+    for left in range(3, 16):
+        ours = with_frames_left(left, action)
+        sparse.json = oracle
+        try:
+            theirs = with_frames_left(left, action)
+        finally:
+            sparse.json = real
+        assert ours == theirs, left
+        kinds.add(ours[0])
+    assert kinds == {"value", "error"}  # the sweep reaches the limit and gets past it
