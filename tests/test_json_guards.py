@@ -528,11 +528,30 @@ def run_without_frame(service, method: str, argument) -> None:
         delattr(service.core, core_name)
 
 
-def test_global_events_seen_from_a_thread_without_frames(service):
+def run_on_host_thread(service, method: str, argument) -> None:
+    """`service.<method>(argument)` as a host application calls in from a thread of its
+    own: a native thread that takes the lock with PyGILState_Ensure (here through a
+    ctypes callback) and calls the bound method directly."""
+    import ctypes
+    import ctypes.util
+    import functools
+
+    libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
+    # A start routine that takes no argument: the host calls it with one, which is ignored.
+    start = ctypes.CFUNCTYPE(None)(functools.partial(getattr(service, method), argument))
+    thread = ctypes.c_ulong()
+    assert libc.pthread_create(ctypes.byref(thread), None, start, None) == 0
+    assert libc.pthread_join(thread, None) == 0  # ctypes releases the lock meanwhile
+
+
+@pytest.mark.parametrize("run", [run_without_frame, run_on_host_thread], ids=["_thread", "host thread"])
+def test_global_events_seen_from_a_thread_without_frames(service, run):
+    if run is run_on_host_thread and not sys.platform.startswith("linux"):
+        pytest.skip("needs pthreads through ctypes")
     with Probe() as probe:
         probe.everywhere()
-        run_without_frame(service, "embed_single", "t")
-        run_without_frame(service, "embed_batch", ["x"])
+        run(service, "embed_single", "t")
+        run(service, "embed_batch", ["x"])
     assert {"loads", "decode", "raw_decode", "__init__", "dumps", "encode", "iterencode"} <= set(probe.seen)
     assert routes(service) == (False, False)
 
