@@ -202,9 +202,28 @@ def decoder_patches():
 
         return check
 
+    def codecs_replaced(mp, sparse):
+        import codecs
+
+        read = []
+
+        class Codecs:
+            def __getattr__(self, name):
+                read.append(name)
+                return getattr(codecs, name)
+
+        mp.setattr(json, "codecs", Codecs())
+
+        def check(service):
+            service.core.answer = ANSWER.encode()
+            service.embed_single("t")
+            assert read
+
+        return check
+
     return [module_replaced, loads_patched, code_replaced, kwdefaults_changed, default_decoder_replaced,
             instance_method, scanner_replaced, class_decode, class_raw_decode, decode_code_replaced,
-            whitespace_default, shadowed_builtin, builtins_changed, detect_encoding]
+            whitespace_default, shadowed_builtin, builtins_changed, detect_encoding, codecs_replaced]
 
 
 def encoder_patches():

@@ -1975,6 +1975,7 @@ struct DecoderRoute : CapturedRoute<DecoderRoute> {
         decoder_module.globals.hold(decoder_globals);
         builtins.dict.hold(function_builtins(candidate));
         if (!json_module.pin("_default_decoder") || !json_module.pin("detect_encoding") ||
+            !json_module.pin("codecs") ||
             function_builtins(decoder.methods[0].function) != builtins.dict.dict) {
             return false;
         }
