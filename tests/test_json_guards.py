@@ -10,6 +10,8 @@ import json.encoder
 import re
 import sys
 import threading
+import time
+import traceback
 import tracemalloc
 import types
 from collections.abc import Callable
@@ -200,9 +202,28 @@ def decoder_patches():
 
         return check
 
+    def codecs_replaced(mp, sparse):
+        import codecs
+
+        read = []
+
+        class Codecs:
+            def __getattr__(self, name):
+                read.append(name)
+                return getattr(codecs, name)
+
+        mp.setattr(json, "codecs", Codecs())
+
+        def check(service):
+            service.core.answer = ANSWER.encode()
+            service.embed_single("t")
+            assert read
+
+        return check
+
     return [module_replaced, loads_patched, code_replaced, kwdefaults_changed, default_decoder_replaced,
             instance_method, scanner_replaced, class_decode, class_raw_decode, decode_code_replaced,
-            whitespace_default, shadowed_builtin, builtins_changed, detect_encoding]
+            whitespace_default, shadowed_builtin, builtins_changed, detect_encoding, codecs_replaced]
 
 
 def encoder_patches():
@@ -468,3 +489,325 @@ def test_first_use_imports_nothing(python):
             builtins.__import__ = real_import
         assert imports == [], imports
     """)
+
+
+# ---- instrumentation the caller's frame does not show ---------------------------------
+
+class Probe:
+    """A sys.monitoring tool that records the names of the code objects it sees start."""
+
+    def __init__(self) -> None:
+        self.monitoring = sys.monitoring
+        self.tool = next(i for i in range(6) if self.monitoring.get_tool(i) is None)
+        self.seen: list[str] = []
+        self.local: list[types.CodeType] = []
+
+    def __enter__(self) -> Probe:
+        self.monitoring.use_tool_id(self.tool, "probe")
+        self.monitoring.register_callback(self.tool, self.monitoring.events.PY_START,
+                                          lambda code, offset: self.seen.append(code.co_name))
+        return self
+
+    def everywhere(self) -> None:
+        self.monitoring.set_events(self.tool, self.monitoring.events.PY_START)
+
+    def on(self, code: types.CodeType) -> None:
+        self.local.append(code)
+        self.monitoring.set_local_events(self.tool, code, self.monitoring.events.PY_START)
+
+    def __exit__(self, *exc: object) -> None:
+        self.monitoring.set_events(self.tool, 0)
+        for code in self.local:
+            self.monitoring.set_local_events(self.tool, code, 0)
+        self.monitoring.register_callback(self.tool, self.monitoring.events.PY_START, None)
+        self.monitoring.free_tool_id(self.tool)
+
+
+def run_without_frame(service, method: str, argument) -> None:
+    """`service.<method>(argument)` on a new thread that has no Python frame at all,
+    started on the bound method itself; returns once that thread has ended."""
+    import _thread
+
+    core_name = {"embed_single": "sparse_embed_single", "embed_batch": "sparse_embed_batch"}[method]
+    real = getattr(service.core, core_name)
+    entered = threading.Event()
+
+    def core_call(*args):
+        entered.set()
+        return real(*args)
+
+    setattr(service.core, core_name, core_call)
+    try:
+        before = _thread._count()
+        _thread.start_new_thread(getattr(service, method), (argument,))
+        assert entered.wait(30)  # the thread counts from now until it ends
+        while _thread._count() > before:
+            time.sleep(0.001)
+    finally:
+        delattr(service.core, core_name)
+
+
+def run_on_host_thread(service, method: str, argument) -> None:
+    """`service.<method>(argument)` as a host application calls in from a thread of its
+    own: a native thread that takes the lock with PyGILState_Ensure (here through a
+    ctypes callback) and calls the bound method directly."""
+    import ctypes
+    import ctypes.util
+    import functools
+
+    libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
+    # A start routine that takes no argument: the host calls it with one, which is ignored.
+    start = ctypes.CFUNCTYPE(None)(functools.partial(getattr(service, method), argument))
+    thread = ctypes.c_ulong()
+    assert libc.pthread_create(ctypes.byref(thread), None, start, None) == 0
+    assert libc.pthread_join(thread, None) == 0  # ctypes releases the lock meanwhile
+
+
+@pytest.mark.parametrize("run", [run_without_frame, run_on_host_thread], ids=["_thread", "host thread"])
+def test_global_events_seen_from_a_thread_without_frames(service, run):
+    if run is run_on_host_thread and not sys.platform.startswith("linux"):
+        pytest.skip("needs pthreads through ctypes")
+    with Probe() as probe:
+        probe.everywhere()
+        run(service, "embed_single", "t")
+        run(service, "embed_batch", ["x"])
+    assert {"loads", "decode", "raw_decode", "__init__", "dumps", "encode", "iterencode"} <= set(probe.seen)
+    assert routes(service) == (False, False)
+
+
+def test_events_on_detect_encoding_seen_for_bytes(service):
+    service.core.answer = ANSWER.encode()
+    with Probe() as probe:
+        probe.on(json.detect_encoding.__code__)
+        service.embed_single("t")
+        service.core.answer = ANSWER
+        service.embed_single("t")
+    assert probe.seen == ["detect_encoding"]  # plain code runs it for bytes only
+
+
+@pytest.mark.parametrize("switch_on", ["profile", "monitoring"])
+def test_instrumentation_switched_on_while_the_lock_is_released(service, switch_on):
+    """Another thread switches a profiler or monitoring on while a large answer is parsed
+    without the lock: json.loads, decode and raw_decode must then be seen returning, as
+    they would be in plain code, which was inside them at that moment."""
+    answer = '{"indices": [' + ", ".join(["12345"] * 400_000) + '], "values": []}'
+    service.core.answer = answer
+    seen: list[str] = []
+
+    def profiler(frame, event, arg):
+        if event == "return":
+            seen.append(frame.f_code.co_name)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(30)  # the switch comes from the lock release alone
+    try:
+        for _ in range(5):  # until the other thread gets its turn inside the window
+            seen.clear()
+            calling = threading.Event()
+            inside: list[bool] = []
+            state = {"in_call": False}
+
+            def switcher():
+                calling.wait()
+                inside.append(state["in_call"])
+                if switch_on == "profile":
+                    threading.setprofile_all_threads(profiler)
+                else:
+                    probe.monitoring.set_events(probe.tool, probe.monitoring.events.PY_RETURN)
+
+            def answer_now(text, profile):
+                state["in_call"] = True
+                calling.set()
+                return answer
+
+            service.core.sparse_embed_single = answer_now
+            with Probe() as probe:
+                probe.monitoring.register_callback(probe.tool, probe.monitoring.events.PY_START, None)
+                probe.monitoring.register_callback(probe.tool, probe.monitoring.events.PY_RETURN,
+                                                   lambda code, offset, value: seen.append(code.co_name))
+                other = threading.Thread(target=switcher)
+                other.start()
+                try:
+                    record = service.embed_single("t")
+                    state["in_call"] = False
+                finally:
+                    other.join()
+                    threading.setprofile_all_threads(None)
+                    probe.monitoring.set_events(probe.tool, 0)
+                    probe.monitoring.register_callback(probe.tool, probe.monitoring.events.PY_RETURN, None)
+            if inside == [True]:
+                break
+        else:
+            pytest.fail("the other thread never ran while the answer was parsed")
+    finally:
+        sys.setswitchinterval(interval)
+    assert {"loads", "decode", "raw_decode"} <= set(seen), seen
+    assert record.indices == json.loads(answer)["indices"]
+
+
+# ---- signals ------------------------------------------------------------------------
+
+class Interrupted(Exception):
+    pass
+
+
+def interrupted_run(embed, arguments):
+    """`list(map(embed, arguments))`, a caller without Python frames, while another thread
+    sends SIGUSR1 to this one as soon as it can run: while the native core computes
+    without the lock. Returns the call during which the signal was sent, the calls made
+    when the handler's exception came out, and that exception's traceback."""
+    import operator
+    import signal
+
+    def handler(signum, frame):
+        raise Interrupted
+
+    pending = iter(arguments)
+    go = threading.Event()
+    sent: list[int] = []
+
+    def sender():
+        go.wait()
+        sent.append(len(arguments) - operator.length_hint(pending))
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGUSR1)
+
+    previous = signal.signal(signal.SIGUSR1, handler)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(30)  # the sender runs when the core releases the lock
+    other = threading.Thread(target=sender)
+    other.start()
+    try:
+        go.set()
+        with pytest.raises(Interrupted) as caught:
+            list(map(embed, pending))
+    finally:
+        other.join()
+        sys.setswitchinterval(interval)
+        signal.signal(signal.SIGUSR1, previous)
+    made = len(arguments) - operator.length_hint(pending)
+    return sent[0], made, [entry.name for entry in traceback.extract_tb(caught.value.__traceback__)]
+
+
+@pytest.mark.skipif(not hasattr(__import__("signal"), "pthread_kill"), reason="needs signal.pthread_kill")
+@pytest.mark.parametrize("path", ["embed_single", "embed_batch"])
+def test_signal_handler_runs_where_json_loads_would(sparse, path):
+    """The handler's exception stops the call during which the signal arrived, in
+    json.loads, as with plain code; the native route does not run on to the last call."""
+    import functools
+    import importlib
+
+    sparse.velmorrow_core_py = importlib.import_module("velmorrow_core_py")
+    # Texts the core takes whole: each call computes long enough for the sender to run.
+    sparse.settings = types.SimpleNamespace(sparse_profile_version="v1", sparse_max_text_chars=10**9,
+                                            code_pretokenize=True)
+    service = sparse.SparseEmbeddingService()
+    text = "parseHttpHeader readValue " * 40_000
+    arguments = [text] * 8 if path == "embed_single" else [[text]] * 8
+    embed = getattr(service, path)
+    getattr(service, path)(arguments[0])  # captured and warm
+    sent, made, where = interrupted_run(embed, arguments)
+    assert made == sent, (sent, made)
+    assert where[-2:] == ["loads", "handler"], where
+    # The same with json.loads behind a C-level call, which the native route never takes.
+    real = sparse.json
+    sparse.json = types.SimpleNamespace(loads=functools.partial(json.loads), dumps=json.dumps)
+    try:
+        sent, made, plain_where = interrupted_run(embed, arguments)
+    finally:
+        sparse.json = real
+    assert made == sent
+    assert plain_where == where
+
+
+# ---- the record class and the recursion limit -----------------------------------------
+
+FIELDS = ["indices", "values", "truncated", "original_chars", "used_chars"]
+
+
+def embedding_calls(service):
+    return [lambda: service.embed_single("t"), lambda: list(map(service.embed_single, ["t"]))[0],
+            lambda: service.embed_batch(["x"])[0]]
+
+
+def test_init_code_with_other_constants(service, sparse, monkeypatch):
+    """A generated __init__ whose code differs only in its constants is another __init__:
+    here it returns 1, which plain construction refuses."""
+    for call in embedding_calls(service):
+        call()
+    init = sparse.SparseResult.__init__
+    constants = tuple(1 if constant is None else constant for constant in init.__code__.co_consts)
+    monkeypatch.setattr(init, "__code__", init.__code__.replace(co_consts=constants))
+    with pytest.raises(TypeError) as plain:
+        sparse.SparseResult(indices=[], values=[], truncated=None, original_chars=None, used_chars=None)
+    for call in embedding_calls(service):
+        with pytest.raises(TypeError) as caught:
+            call()
+        assert str(caught.value) == str(plain.value) == "__init__() should return None, not 'int'"
+
+
+def test_setattr_added_after_first_use_runs_for_every_field(service, sparse, monkeypatch):
+    for call in embedding_calls(service):
+        call()
+    stored = []
+
+    def setattr_hook(self, name, value):
+        stored.append(name)
+        object.__setattr__(self, name, value)
+
+    monkeypatch.setattr(sparse.SparseResult, "__setattr__", setattr_hook, raising=False)
+    sparse.SparseResult(indices=[], values=[])
+    assert stored == FIELDS
+    for call in embedding_calls(service):
+        stored.clear()
+        call()
+        assert stored == FIELDS
+
+
+def outcome(action):
+    try:
+        return ("value", action())
+    except Exception as error:  # the exception itself is what is compared
+        return ("error", type(error), str(error))
+
+
+def with_frames_left(left, action):
+    """`action()` called where about `left` Python frames remain below the recursion limit."""
+    depth = 0
+    frame = sys._getframe()
+    while frame is not None:
+        depth += 1
+        frame = frame.f_back
+
+    def dive(n):
+        return outcome(action) if n <= 0 else dive(n - 1)
+
+    return dive(sys.getrecursionlimit() - depth - left)
+
+
+@pytest.mark.parametrize("path", ["embed_single", "embed_batch"])
+def test_near_the_recursion_limit(service, sparse, path):
+    """With only a few Python frames left, each path ends as json.loads and json.dumps
+    behind a C-level call (the same depth) end: the same exception, or the same record."""
+    import functools
+
+    argument = "t" if path == "embed_single" else ["x"]
+    embed = getattr(service, path)
+
+    def action():
+        made = embed(argument)
+        return [vars(record) for record in (made if isinstance(made, list) else [made])]
+
+    action()
+    real = sparse.json
+    oracle = types.SimpleNamespace(loads=functools.partial(json.loads), dumps=functools.partial(json.dumps))
+    kinds = set()
+    for left in range(3, 16):
+        ours = with_frames_left(left, action)
+        sparse.json = oracle
+        try:
+            theirs = with_frames_left(left, action)
+        finally:
+            sparse.json = real
+        assert ours == theirs, left
+        kinds.add(ours[0])
+    assert kinds == {"value", "error"}  # the sweep reaches the limit and gets past it

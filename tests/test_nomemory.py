@@ -168,6 +168,39 @@ def sparse_paths():
     core.sparse_embed_single = lambda text, profile: '{"values": []}'
     sweep("embed_single, answer without indices", lambda: service.embed_single("ab"), KeyError)
     core.sparse_embed_single = lambda text, profile: SINGLE
+    native_json_paths(sparse, service)
+
+
+def native_json_paths(sparse, service):
+    """The embedding paths with json itself: its native decoder and encoder stand in for
+    json.loads and json.dumps, captured before the sweep (the stdlib's own encoder, which
+    crashes CPython 3.12.1 when an allocation fails, is then never called)."""
+    import tracemalloc
+    sparse.json = json
+    # Over the size parsed without the lock, in few objects, so that the sweep gets through.
+    big = json.dumps({"indices": ["x" * 17000, 1234, "\u00e9"], "values": [0.5, -1e300], "truncated": None})
+    answers = [("", SINGLE), (", bytes", SINGLE.encode()), (", unlocked", big)]
+    for label, answer in answers:
+        core.sparse_embed_single = lambda text, profile, answer=answer: answer
+        service.embed_single("ab")
+        sweep("embed_single, native decoder" + label, lambda: service.embed_single("ab"))
+    core.sparse_embed_single = lambda text, profile: SINGLE
+    sweep("embed_batch, native encoder and decoder", lambda: service.embed_batch(["ab", "c\u00e9\U0001f600"]))
+    core.sparse_embed_batch = lambda texts, profile: '{"embeddings": [' + big + ', ' + big + ']}'
+    sweep("embed_batch, native decoder unlocked", lambda: service.embed_batch(["ab"]))
+    # Still the native route after all that: nothing was made by json's own modules.
+    marked = '{"indices": ["abcdefghij"], "values": []}'
+    core.sparse_embed_single = lambda text, profile: marked
+    core.sparse_embed_batch = lambda texts, profile: '{"embeddings": [' + marked + ']}'
+    tracemalloc.start()
+    made = [service.embed_single("ab").indices[0], service.embed_batch(["ab"])[0].indices[0]]
+    where = [tracemalloc.get_object_traceback(obj)[0].filename for obj in made]
+    tracemalloc.stop()
+    core.sparse_embed_single = lambda text, profile: SINGLE
+    core.sparse_embed_batch = lambda texts, profile: BATCH
+    if any(name.endswith(("decoder.py", "__init__.py")) for name in where):
+        faults.append(f"native json route not taken after the sweep: {where}")
+    sparse.json = StandInJson()
 
 
 def featuregate_paths():
@@ -308,7 +341,7 @@ def run_sweep(python, section, start=0, count=SWEEP):
 
 
 @pytest.mark.parametrize(("section", "minimum_paths"),
-                         [("sparse", 16), ("featuregate", 7), ("scanrules", 6), ("real core", 3)])
+                         [("sparse", 21), ("featuregate", 7), ("scanrules", 6), ("real core", 3)])
 def test_every_call_path_survives_each_failed_allocation(python, section, minimum_paths):
     report = run_sweep(python, section)
     assert len(report["paths"]) >= minimum_paths, report["paths"]

@@ -1003,12 +1003,16 @@ Ref decode(PyObject* source, const typename S::unit* text, std::size_t length, i
     RawArray<Entry> tape;
     Parser<S> parser(text, length, max_depth, tape);
     Outcome outcome;
-    if (length * sizeof(typename S::unit) >= json_unlocked_parse_bytes) {
+    const bool unlocked = length * sizeof(typename S::unit) >= json_unlocked_parse_bytes;
+    if (unlocked) {
         Py_BEGIN_ALLOW_THREADS
         outcome = parser.run();
         Py_END_ALLOW_THREADS
     } else {
         outcome = parser.run();
+    }
+    if (outcome == Outcome::ok && !json_decode_still_unobserved(source, unlocked)) {
+        return {};
     }
     if (outcome == Outcome::no_memory) {
         PyErr_NoMemory();
@@ -1239,6 +1243,210 @@ Ref encode_str_list(PyObject* list) noexcept
 
 // ---- guards -------------------------------------------------------------------------
 
+// The standard library's own json functions that the routes stand in for, as CPython
+// 3.12 writes them (Lib/json/__init__.py, decoder.py, encoder.py), docstrings left out.
+// Compiled once and compared with the functions found, so that code replaced before the
+// first use (same name, same file, other behaviour) is not taken for json's own.
+constexpr const char stdlib_json_source[] = R"py(
+def detect_encoding(b):
+    bstartswith = b.startswith
+    if bstartswith((codecs.BOM_UTF32_BE, codecs.BOM_UTF32_LE)):
+        return 'utf-32'
+    if bstartswith((codecs.BOM_UTF16_BE, codecs.BOM_UTF16_LE)):
+        return 'utf-16'
+    if bstartswith(codecs.BOM_UTF8):
+        return 'utf-8-sig'
+    if len(b) >= 4:
+        if not b[0]:
+            return 'utf-16-be' if b[1] else 'utf-32-be'
+        if not b[1]:
+            return 'utf-16-le' if b[2] or b[3] else 'utf-32-le'
+    elif len(b) == 2:
+        if not b[0]:
+            return 'utf-16-be'
+        if not b[1]:
+            return 'utf-16-le'
+    return 'utf-8'
+
+def dumps(obj, *, skipkeys=False, ensure_ascii=True, check_circular=True,
+        allow_nan=True, cls=None, indent=None, separators=None,
+        default=None, sort_keys=False, **kw):
+    """-"""
+    if (not skipkeys and ensure_ascii and
+        check_circular and allow_nan and
+        cls is None and indent is None and separators is None and
+        default is None and not sort_keys and not kw):
+        return _default_encoder.encode(obj)
+    if cls is None:
+        cls = JSONEncoder
+    return cls(
+        skipkeys=skipkeys, ensure_ascii=ensure_ascii,
+        check_circular=check_circular, allow_nan=allow_nan, indent=indent,
+        separators=separators, default=default, sort_keys=sort_keys,
+        **kw).encode(obj)
+
+def loads(s, *, cls=None, object_hook=None, parse_float=None,
+        parse_int=None, parse_constant=None, object_pairs_hook=None, **kw):
+    """-"""
+    if isinstance(s, str):
+        if s.startswith('\ufeff'):
+            raise JSONDecodeError("Unexpected UTF-8 BOM (decode using utf-8-sig)",
+                                  s, 0)
+    else:
+        if not isinstance(s, (bytes, bytearray)):
+            raise TypeError(f'the JSON object must be str, bytes or bytearray, '
+                            f'not {s.__class__.__name__}')
+        s = s.decode(detect_encoding(s), 'surrogatepass')
+
+    if (cls is None and object_hook is None and
+            parse_int is None and parse_float is None and
+            parse_constant is None and object_pairs_hook is None and not kw):
+        return _default_decoder.decode(s)
+    if cls is None:
+        cls = JSONDecoder
+    if object_hook is not None:
+        kw['object_hook'] = object_hook
+    if object_pairs_hook is not None:
+        kw['object_pairs_hook'] = object_pairs_hook
+    if parse_float is not None:
+        kw['parse_float'] = parse_float
+    if parse_int is not None:
+        kw['parse_int'] = parse_int
+    if parse_constant is not None:
+        kw['parse_constant'] = parse_constant
+    return cls(**kw).decode(s)
+
+class JSONDecoder:
+    def decode(self, s, _w=WHITESPACE.match):
+        """-"""
+        obj, end = self.raw_decode(s, idx=_w(s, 0).end())
+        end = _w(s, end).end()
+        if end != len(s):
+            raise JSONDecodeError("Extra data", s, end)
+        return obj
+
+    def raw_decode(self, s, idx=0):
+        """-"""
+        try:
+            obj, end = self.scan_once(s, idx)
+        except StopIteration as err:
+            raise JSONDecodeError("Expecting value", s, err.value) from None
+        return obj, end
+
+class JSONEncoder:
+    def encode(self, o):
+        """-"""
+        if isinstance(o, str):
+            if self.ensure_ascii:
+                return encode_basestring_ascii(o)
+            else:
+                return encode_basestring(o)
+        chunks = self.iterencode(o, _one_shot=True)
+        if not isinstance(chunks, (list, tuple)):
+            chunks = list(chunks)
+        return ''.join(chunks)
+
+    def iterencode(self, o, _one_shot=False):
+        """-"""
+        if self.check_circular:
+            markers = {}
+        else:
+            markers = None
+        if self.ensure_ascii:
+            _encoder = encode_basestring_ascii
+        else:
+            _encoder = encode_basestring
+
+        def floatstr(o, allow_nan=self.allow_nan,
+                _repr=float.__repr__, _inf=INFINITY, _neginf=-INFINITY):
+            if o != o:
+                text = 'NaN'
+            elif o == _inf:
+                text = 'Infinity'
+            elif o == _neginf:
+                text = '-Infinity'
+            else:
+                return _repr(o)
+
+            if not allow_nan:
+                raise ValueError(
+                    "Out of range float values are not JSON compliant: " +
+                    repr(o))
+
+            return text
+
+        if (_one_shot and c_make_encoder is not None
+                and self.indent is None):
+            _iterencode = c_make_encoder(
+                markers, self.default, _encoder, self.indent,
+                self.key_separator, self.item_separator, self.sort_keys,
+                self.skipkeys, self.allow_nan)
+        else:
+            _iterencode = _make_iterencode(
+                markers, self.default, _encoder, self.indent, floatstr,
+                self.key_separator, self.item_separator, self.sort_keys,
+                self.skipkeys, _one_shot)
+        return _iterencode(o, 0)
+)py";
+
+// The compiled code of `qualname` in the source above; nullptr when it cannot be had.
+ProcessRef stdlib_json_code;
+
+PyObject* find_code(PyObject* code, const char* qualname) noexcept
+{
+    PyObject* constants = reinterpret_cast<PyCodeObject*>(code)->co_consts;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(constants); ++k) {
+        PyObject* constant = PyTuple_GET_ITEM(constants, k);
+        if (!PyCode_Check(constant)) {
+            continue;
+        }
+        if (PyUnicode_CompareWithASCIIString(reinterpret_cast<PyCodeObject*>(constant)->co_qualname, qualname) == 0) {
+            return constant;
+        }
+        if (PyObject* inner = find_code(constant, qualname)) {
+            return inner;
+        }
+    }
+    return nullptr;
+}
+
+PyObject* stdlib_code(const char* qualname) noexcept
+{
+    if (!stdlib_json_code) {
+        Ref module = Ref::steal(Py_CompileString(stdlib_json_source, "<json>", Py_file_input));
+        if (!module) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        stdlib_json_code.hold(module.get());
+    }
+    return find_code(stdlib_json_code.get(), qualname);
+}
+
+// Whether a dict holds exactly these entries (the values compared by identity).
+bool holds_exactly(PyObject* dict, std::initializer_list<std::pair<const char*, PyObject*>> entries) noexcept
+{
+    if (dict == nullptr || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(entries.size())) {
+        return false;
+    }
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        bool found = false;
+        for (const auto& [name, expected] : entries) {
+            if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0) {
+                found = value == expected;
+                break;
+            }
+        }
+        if (!found) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // A dict whose contents were checked once: unchanged while its version tag is.
 struct WatchedDict {
     PyObject* dict = nullptr;
@@ -1297,7 +1505,8 @@ struct WatchedFunction {
     PinnedDict kwdefaults;  // empty when it has none
     Ref owners[3];
 
-    bool capture(PyObject* f, const char* name, PyObject* module_globals) noexcept
+    // `reference`: the qualified name of the stdlib function whose code it must have.
+    bool capture(PyObject* f, const char* name, PyObject* module_globals, const char* reference) noexcept
     {
         if (f == nullptr || !PyFunction_Check(f) || PyFunction_GET_GLOBALS(f) != module_globals) {
             return false;
@@ -1305,6 +1514,12 @@ struct WatchedFunction {
         auto* code_object = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(f));
         if (PyUnicode_CompareWithASCIIString(code_object->co_name, name) != 0) {
             return false;
+        }
+        if (reference != nullptr) {
+            PyObject* expected = stdlib_code(reference);
+            if (expected == nullptr || !same_code(PyFunction_GET_CODE(f), expected, 0, true)) {
+                return false;
+            }
         }
         PyObject* file = PyDict_GetItemString(module_globals, "__file__");
         if (file == nullptr || PyObject_RichCompareBool(file, code_object->co_filename, Py_EQ) != 1) {
@@ -1486,7 +1701,7 @@ struct WatchedInstance {
         }
         return true;
     }
-    bool add_method(const char* name) noexcept
+    bool add_method(const char* name, const char* reference) noexcept
     {
         for (int k = 0; k < max_methods; ++k) {
             if (method_names[k] == nullptr) {
@@ -1500,7 +1715,7 @@ struct WatchedInstance {
                     PyErr_Clear();
                     return false;
                 }
-                if (!methods[k].capture(method, name, PyModule_GetDict(module.get()))) {
+                if (!methods[k].capture(method, name, PyModule_GetDict(module.get()), reference)) {
                     return false;
                 }
                 method_names[k] = name;
@@ -1624,9 +1839,11 @@ struct CapturedRoute {
     const void* refused_candidate = nullptr;  // the last function that did not pass
     unsigned refusals = 0;
 
+    PyObject* captured_function = nullptr;  // held by the route's own references
+
     bool captured(PyObject* function) noexcept
     {
-        if (ready) {
+        if (ready && function == captured_function) {
             return true;
         }
         // A refused function is looked at again now and then: what made it fail (a
@@ -1634,24 +1851,44 @@ struct CapturedRoute {
         if (function == refused_candidate && ++refusals % 256 != 0) {
             return false;
         }
-        auto& route = static_cast<Route&>(*this);
-        if (!route.capture(function)) {
-            // Let go of whatever the attempt held.
-            const unsigned seen = refusals;
-            route = {};
-            refused_candidate = function;
-            refusals = seen;
+        // Another function, or one refused a while ago: json's own again after a reload
+        // of json, say. The route in use stays until the new one has passed.
+        Route fresh;
+        if (!fresh.capture(function)) {
             PyErr_Clear();
+            refused_candidate = function;
             return false;
         }
-        refused_candidate = nullptr;
+        static_cast<Route&>(*this) = std::move(fresh);
         ready = true;
+        captured_function = function;
         return true;
     }
 };
 
+// The defaults a function of json's must have: none at all, or exactly these.
+bool defaults_are(PyObject* function, std::initializer_list<PyObject*> positional,
+                  std::initializer_list<std::pair<const char*, PyObject*>> keyword) noexcept
+{
+    PyObject* defaults = PyFunction_GET_DEFAULTS(function);
+    PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(function);
+    if (positional.size() == 0 ? defaults != nullptr
+                               : defaults == nullptr || !PyTuple_CheckExact(defaults) ||
+                                     PyTuple_GET_SIZE(defaults) != static_cast<Py_ssize_t>(positional.size())) {
+        return false;
+    }
+    Py_ssize_t k = 0;
+    for (PyObject* expected : positional) {
+        if (!same_constant(PyTuple_GET_ITEM(defaults, k++), expected)) {
+            return false;
+        }
+    }
+    return keyword.size() == 0 ? kwdefaults == nullptr : holds_exactly(kwdefaults, keyword);
+}
+
 struct DecoderRoute : CapturedRoute<DecoderRoute> {
     WatchedFunction loads;
+    WatchedFunction detect_encoding;  // run by json.loads for bytes
     WatchedModule json_module;
     WatchedModule decoder_module;
     WatchedBuiltins builtins;
@@ -1675,8 +1912,23 @@ struct DecoderRoute : CapturedRoute<DecoderRoute> {
         PyObject* decoder_globals = PyModule_GetDict(decoder_module_object.get());
         if (decoder_object == nullptr || decoder_type == nullptr ||
             PyDict_GetItemString(decoder_globals, "JSONDecoder") != decoder_type ||
-            !loads.capture(candidate, "loads", globals) || !decoder.capture(decoder_object, decoder_type) ||
-            !decoder.add_method("decode") || !decoder.add_method("raw_decode")) {
+            !loads.capture(candidate, "loads", globals, "loads") || !decoder.capture(decoder_object, decoder_type) ||
+            !decoder.add_method("decode", "JSONDecoder.decode") ||
+            !decoder.add_method("raw_decode", "JSONDecoder.raw_decode") ||
+            !detect_encoding.capture(PyDict_GetItemString(globals, "detect_encoding"), "detect_encoding", globals,
+                                     "detect_encoding")) {
+            return false;
+        }
+        // The stdlib's defaults, as they were before anyone could change them.
+        Ref zero = Ref::steal(PyLong_FromLong(0));
+        if (!zero ||
+            !defaults_are(candidate, {},
+                          {{"cls", Py_None}, {"object_hook", Py_None}, {"parse_float", Py_None},
+                           {"parse_int", Py_None}, {"parse_constant", Py_None}, {"object_pairs_hook", Py_None}}) ||
+            !defaults_are(detect_encoding.function, {}, {}) ||
+            !defaults_are(decoder.methods[1].function, {zero.get()}, {}) ||
+            PyFunction_GET_KW_DEFAULTS(decoder.methods[0].function) != nullptr) {
+            PyErr_Clear();
             return false;
         }
         // Default options only, and the C scanner made from them.
@@ -1723,6 +1975,7 @@ struct DecoderRoute : CapturedRoute<DecoderRoute> {
         decoder_module.globals.hold(decoder_globals);
         builtins.dict.hold(function_builtins(candidate));
         if (!json_module.pin("_default_decoder") || !json_module.pin("detect_encoding") ||
+            !json_module.pin("codecs") ||
             function_builtins(decoder.methods[0].function) != builtins.dict.dict) {
             return false;
         }
@@ -1733,9 +1986,21 @@ struct DecoderRoute : CapturedRoute<DecoderRoute> {
 
     bool allows(PyObject* function) noexcept
     {
-        return captured(function) && function == loads.function && loads.unchanged() &&
-               json_module.valid() && decoder_module.valid() && builtins.valid() &&
-               decoder.unchanged();
+        return captured(function) && still_valid();
+    }
+    // Everything as captured; json.loads itself is the function captured.
+    bool still_valid() noexcept
+    {
+        return loads.unchanged() && detect_encoding.unchanged() && json_module.valid() &&
+               decoder_module.valid() && builtins.valid() && decoder.unchanged();
+    }
+    bool unobserved_for(PyObject* text) noexcept
+    {
+        PyObject* decode = decoder.methods[0].code;
+        PyObject* raw_decode = decoder.methods[1].code;
+        return PyBytes_CheckExact(text)
+                   ? unobserved({loads.code, detect_encoding.code, decode, raw_decode}, recursion_margin)
+                   : unobserved({loads.code, decode, raw_decode}, recursion_margin);
     }
 };
 
@@ -1763,9 +2028,18 @@ struct EncoderRoute : CapturedRoute<EncoderRoute> {
         PyObject* encoder_globals = PyModule_GetDict(encoder_module_object.get());
         if (encoder_object == nullptr || encoder_type == nullptr ||
             PyDict_GetItemString(encoder_globals, "JSONEncoder") != encoder_type ||
-            !dumps.capture(candidate, "dumps", globals) || !encoder.capture(encoder_object, encoder_type) ||
-            !encoder.add_method("encode") || !encoder.add_method("iterencode") || !encoder.add_method("default") ||
+            !dumps.capture(candidate, "dumps", globals, "dumps") || !encoder.capture(encoder_object, encoder_type) ||
+            !encoder.add_method("encode", "JSONEncoder.encode") ||
+            !encoder.add_method("iterencode", "JSONEncoder.iterencode") || !encoder.add_method("default", nullptr) ||
             !encoder.add_class_value("item_separator") || !encoder.add_class_value("key_separator")) {
+            return false;
+        }
+        if (!defaults_are(candidate, {},
+                          {{"skipkeys", Py_False}, {"ensure_ascii", Py_True}, {"check_circular", Py_True},
+                           {"allow_nan", Py_True}, {"cls", Py_None}, {"indent", Py_None}, {"separators", Py_None},
+                           {"default", Py_None}, {"sort_keys", Py_False}}) ||
+            !defaults_are(encoder.methods[0].function, {}, {}) ||
+            !defaults_are(encoder.methods[1].function, {Py_False}, {})) {
             return false;
         }
         // Default options: the instance holds exactly these six.
@@ -1828,6 +2102,19 @@ Route* route(Route*& slot) noexcept
 
 }  // namespace
 
+bool json_decode_still_unobserved(PyObject* text, bool lock_was_released) noexcept
+{
+    DecoderRoute* guard = decoder_route;
+    if (guard == nullptr || !guard->ready) {
+        return true;  // the decoder alone, for a caller without json.loads
+    }
+    // Held throughout, the lock let nothing run but the C signal handler.
+    if (!lock_was_released) {
+        return !vmrt_interrupt_pending(PyThreadState_Get());
+    }
+    return guard->still_valid() && guard->unobserved_for(text);
+}
+
 namespace {
 
 Ref loads_with(const Ref& loads, PyObject* text, const RecordRequest* request, bool& made_records) noexcept
@@ -1837,9 +2124,7 @@ Ref loads_with(const Ref& loads, PyObject* text, const RecordRequest* request, b
         DecoderRoute* guard = route(decoder_route);
         // The stdlib enters one C recursion level per container; leave a margin besides.
         const int budget = PyThreadState_Get()->c_recursion_remaining - recursion_margin;
-        if (guard != nullptr && budget > 0 && guard->allows(loads.get()) &&
-            unobserved({guard->loads.code, guard->decoder.methods[0].code, guard->decoder.methods[1].code},
-                       recursion_margin)) {
+        if (guard != nullptr && budget > 0 && guard->allows(loads.get()) && guard->unobserved_for(text)) {
             Ref value = decode_text(text, budget, request, made_records);
             if (value || PyErr_Occurred()) {
                 return value;

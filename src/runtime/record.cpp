@@ -1,5 +1,6 @@
 #include "record.hpp"
 
+#include "names.hpp"
 #include "observed.hpp"
 
 #include <cstring>
@@ -8,14 +9,8 @@
 namespace vmrt {
 namespace {
 
-bool same_object_text(PyObject* a, PyObject* b) noexcept
-{
-    const int equal = PyObject_RichCompareBool(a, b, Py_EQ);
-    if (equal < 0) {
-        PyErr_Clear();
-    }
-    return equal == 1;
-}
+Name n_dunder_init{"__init__"};
+Name n_dunder_post_init{"__post_init__"};
 
 // The code of `def __init__(self, f1, ..., fn=None...): self.f1=f1 ...` as the dataclass
 // machinery writes it, compiled here for comparison.
@@ -58,6 +53,10 @@ struct RecordRoute {
     unsigned int type_version = 0;
     const void* refused = nullptr;
     unsigned refusals = 0;
+    // What the refused class and its __init__ were then (compared, never dereferenced).
+    unsigned int refused_version = 0;
+    const void* refused_code = nullptr;
+    const void* refused_defaults = nullptr;
     Ref empty_args;
 
     // The class as a plain, unfrozen dataclass whose __init__ stores exactly `names`.
@@ -72,15 +71,9 @@ struct RecordRoute {
             !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
             return false;
         }
-        Ref init_name = Ref::steal(PyUnicode_InternFromString("__init__"));
-        Ref post_init_name = init_name ? Ref::steal(PyUnicode_InternFromString("__post_init__")) : Ref();
-        if (!post_init_name) {
-            PyErr_Clear();
-            return false;
-        }
-        PyObject* function = _PyType_Lookup(type, init_name.get());
+        PyObject* function = _PyType_Lookup(type, n_dunder_init.get());
         if (function == nullptr || !PyFunction_Check(function) ||
-            _PyType_Lookup(type, post_init_name.get()) != nullptr) {
+            _PyType_Lookup(type, n_dunder_post_init.get()) != nullptr) {
             return false;
         }
         auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(function));
@@ -96,19 +89,8 @@ struct RecordRoute {
             PyErr_Clear();
             return false;
         }
-        auto* expected = reinterpret_cast<PyCodeObject*>(reference.get());
-        Ref actual_bytes = Ref::steal(PyCode_GetCode(code));
-        Ref expected_bytes = actual_bytes ? Ref::steal(PyCode_GetCode(expected)) : Ref();
-        Ref actual_vars = expected_bytes ? Ref::steal(PyCode_GetVarnames(code)) : Ref();
-        Ref expected_vars = actual_vars ? Ref::steal(PyCode_GetVarnames(expected)) : Ref();
-        if (!expected_vars) {
-            PyErr_Clear();
-            return false;
-        }
-        if (!same_object_text(actual_bytes.get(), expected_bytes.get()) ||
-            !same_object_text(code->co_names, expected->co_names) ||
-            !same_object_text(actual_vars.get(), expected_vars.get()) ||
-            (code->co_flags & ~CO_NESTED) != (expected->co_flags & ~CO_NESTED)) {
+        // The whole code: one that differs in a constant (say, returns something) is another.
+        if (!same_code(PyFunction_GET_CODE(function), reference.get(), CO_NESTED)) {
             return false;
         }
         for (Py_ssize_t k = 0; k < optional; ++k) {
@@ -145,8 +127,22 @@ struct RecordRoute {
                 return true;
             }
         }
-        // Something changed, or another class: looked at afresh now and then.
-        if (cls == refused && ++refusals % 256 != 0) {
+        // Something changed, or another class: looked at afresh once the class or its
+        // __init__ changes again (a patch undone), and now and then besides.
+        unsigned int version = 0;
+        const void* code = nullptr;
+        const void* defaults = nullptr;
+        if (PyType_Check(cls)) {
+            // The lookup gives the class a version tag when it can have one.
+            PyObject* function = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), n_dunder_init.get());
+            version = reinterpret_cast<PyTypeObject*>(cls)->tp_version_tag;
+            if (function != nullptr && PyFunction_Check(function)) {
+                code = PyFunction_GET_CODE(function);
+                defaults = PyFunction_GET_DEFAULTS(function);
+            }
+        }
+        if (cls == refused && version == refused_version && code == refused_code && defaults == refused_defaults &&
+            ++refusals % 256 != 0) {
             return false;
         }
         if (validate(cls, names)) {
@@ -154,6 +150,9 @@ struct RecordRoute {
             return unobserved({init_code.get()}, 50);
         }
         refused = cls;
+        refused_version = version;
+        refused_code = code;
+        refused_defaults = defaults;
         record_class.reset();
         return false;
     }
