@@ -10,7 +10,8 @@ from pathlib import Path
 
 import pytest
 
-REPO_ROOT = Path(__file__).resolve().parent.parent
+REPO_ROOT = Path(__file__).resolve().parents[2]
+CLIENT = Path(__file__).resolve().parent / "typing" / "client.py"
 MODULES = ("velmorrow.sparse", "velmorrow.featuregate", "velmorrow.scanrules")
 
 
@@ -32,7 +33,7 @@ def test_stubs_match_the_installed_modules() -> None:
 
 
 def test_typed_client_passes_strict_mode() -> None:
-    result = run_mypy_tool("mypy", "--strict", "tests/typing/client.py")
+    result = run_mypy_tool("mypy", "--strict", str(CLIENT.relative_to(REPO_ROOT)))
     assert result.returncode == 0, result.stdout + result.stderr
 
 
