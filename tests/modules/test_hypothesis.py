@@ -1,18 +1,22 @@
 """Hostile input at every entry point. Each property runs the module and a plain Python
 model of the documented behaviour on the same input: both must return equal results or
 raise the same exception type with the same message, and the module must never crash,
-return a partial result or leave its singleton or cache in an undocumented state."""
+return a partial result or leave its singleton or cache in an undocumented state. The
+model is the plain-Python version of the adapters that the benchmark measures against,
+`bench/plain_adapters.py`, run with its globals pointed at each example's objects."""
 
 from __future__ import annotations
 
 import contextlib
 import ctypes
+import importlib.util
 import json
 import math
 import os
 import sys
 import types
 from collections.abc import Callable, Iterator
+from pathlib import Path
 from typing import Any
 
 import pytest
@@ -31,8 +35,6 @@ PROPERTY = settings(
 )
 
 CAPABILITY = "ignore_builtin_replace"
-CAPABILITY_CONTEXT = "builtin_ignore_replace=True"
-REBUILD_HINT = ". Rebuild the Rust extension: maturin develop --release"
 
 
 # ---- outcomes ---------------------------------------------------------------------------
@@ -78,6 +80,47 @@ def core_module(module: Any) -> Iterator[None]:
             sys.modules.pop("velmorrow_core_py", None)
         else:
             sys.modules["velmorrow_core_py"] = saved
+
+
+# ---- the model -------------------------------------------------------------------------
+
+PLAIN_ADAPTERS = Path(__file__).resolve().parents[2] / "bench" / "plain_adapters.py"
+
+
+def load_plain_adapters() -> types.ModuleType:
+    # Registered under its own name: its build_scan_config imports the gate from itself.
+    spec = importlib.util.spec_from_file_location("plain_adapters", PLAIN_ADAPTERS)
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    sys.modules["plain_adapters"] = module
+    spec.loader.exec_module(module)
+    return module
+
+
+plain = load_plain_adapters()
+MISSING = object()
+# A `self` for the plain members that need nothing but a profile.
+PROFILED = types.SimpleNamespace(_profile_json="{}")
+
+
+@contextlib.contextmanager
+def plain_globals(**values: Any) -> Iterator[None]:
+    """Runs the plain adapters with these globals (MISSING: absent), then puts the old back."""
+    namespace = vars(plain)
+
+    def put(items: dict[str, Any]) -> None:
+        for name, value in items.items():
+            if value is MISSING:
+                namespace.pop(name, None)
+            else:
+                namespace[name] = value
+
+    saved = {name: namespace.get(name, MISSING) for name in values}
+    put(values)
+    try:
+        yield
+    finally:
+        put(saved)
 
 
 # ---- hostile values ---------------------------------------------------------------------
@@ -314,26 +357,16 @@ class TestBinding:
 # ---- velmorrow.sparse -------------------------------------------------------------------
 
 
-def record_from(record_class: type, embedding: Any) -> Any:
-    return record_class(
-        indices=embedding["indices"],
-        values=embedding["values"],
-        truncated=embedding.get("truncated"),
-        original_chars=embedding.get("original_chars"),
-        used_chars=embedding.get("used_chars"),
-    )
-
-
 def model_embed_single(record_class: type, answer: Any) -> Any:
-    return record_from(record_class, json.loads(answer))
+    core = types.SimpleNamespace(sparse_embed_single=lambda *args: answer)
+    with plain_globals(SparseResult=record_class, velmorrow_core_py=core):
+        return plain.SparseEmbeddingService.embed_single(PROFILED, "text")
 
 
 def model_embed_batch(record_class: type, answer: Any) -> list[Any]:
-    batch = json.loads(answer)
-    results = []
-    for embedding in batch["embeddings"]:
-        results.append(record_from(record_class, embedding))
-    return results
+    core = types.SimpleNamespace(sparse_embed_batch=lambda *args: answer)
+    with plain_globals(SparseResult=record_class, velmorrow_core_py=core):
+        return plain.SparseEmbeddingService.embed_batch(PROFILED, ["text"])
 
 
 embedding_objects = st.fixed_dictionaries(
@@ -568,16 +601,8 @@ def scripts(**values: st.SearchStrategy[Any]) -> st.SearchStrategy[dict[str, lis
 
 
 def model_profile_json(settings_object: Any) -> str:
-    dumps = json.dumps
-    profile = {
-        "version": settings_object.sparse_profile_version,
-        "max_text_chars": settings_object.sparse_max_text_chars,
-        "code_pretokenize": settings_object.code_pretokenize,
-        "min_token_len": 2,
-    }
-    text = dumps(profile)
-    settings_object.sparse_profile_version  # read again for the log line
-    return text
+    with plain_globals(settings=settings_object):
+        return plain.SparseEmbeddingService()._profile_json
 
 
 class TestSparseSettings:
@@ -714,10 +739,8 @@ class TestSparseMembersWithAnySelf:
         sparse.velmorrow_core_py = velmorrow_core_py
 
         def model() -> Any:
-            texts_json = json.dumps(texts)
-            profile = self_object._profile_json
-            answer = velmorrow_core_py.sparse_embed_batch(texts_json, profile)
-            return model_embed_batch(sparse.SparseResult, answer)
+            with plain_globals(SparseResult=sparse.SparseResult, velmorrow_core_py=velmorrow_core_py):
+                return plain.SparseEmbeddingService.embed_batch(self_object, texts)
 
         embed_batch = sparse.SparseEmbeddingService.embed_batch
         same_repr(outcome(lambda: embed_batch(self_object, texts)), outcome(model))
@@ -730,8 +753,8 @@ class TestSparseMembersWithAnySelf:
         sparse.velmorrow_core_py = velmorrow_core_py
 
         def model() -> Any:
-            answer = velmorrow_core_py.sparse_embed_single(text, self_object._profile_json)
-            return model_embed_single(sparse.SparseResult, answer)
+            with plain_globals(SparseResult=sparse.SparseResult, velmorrow_core_py=velmorrow_core_py):
+                return plain.SparseEmbeddingService.embed_single(self_object, text)
 
         embed_single = sparse.SparseEmbeddingService.embed_single
         same_repr(outcome(lambda: embed_single(self_object, text)), outcome(model))
@@ -795,9 +818,10 @@ class TestSparseRecordLoop:
             return service.embed_batch(["text"])
 
         def through_model(holder: Any, record: Callable[..., Any]) -> Any:
-            return [record(indices=e["indices"], values=e["values"], truncated=e.get("truncated"),
-                           original_chars=e.get("original_chars"), used_chars=e.get("used_chars"))
-                    for e in holder]
+            loads = types.SimpleNamespace(dumps=json.dumps, loads=lambda answer: {"embeddings": holder})
+            core = types.SimpleNamespace(sparse_embed_batch=lambda *args: "unused")
+            with plain_globals(json=loads, SparseResult=record, velmorrow_core_py=core):
+                return plain.SparseEmbeddingService.embed_batch(PROFILED, ["text"])
 
         assert run(through_module) == run(through_model)
 
@@ -926,21 +950,14 @@ def same_members(actual: set[Any], expected: set[Any]) -> bool:
 
 
 def model_capabilities(handshake: Callable[[], Any]) -> set[Any]:
-    try:
-        response = json.loads(handshake())
-        return set(response.get("capabilities", []))
-    except ImportError:
-        return set()
+    core = types.SimpleNamespace(handshake=handshake)
+    with plain_globals(velmorrow_core_py=core, _cached_capabilities=None):
+        return plain._load_capabilities()
 
 
 def model_require(capabilities: Any, name: str, context: str) -> None:
-    if name in capabilities:
-        return None
-    available = format(sorted(capabilities), "")
-    raise RuntimeError(
-        f"Rust core capability '{name}' required for {context} but not found. "
-        f"Available: {available}{REBUILD_HINT}"
-    )
+    with plain_globals(_load_capabilities=lambda: capabilities):
+        return plain.require_capability(name, context)
 
 
 class TestFeatureGate:
@@ -1090,18 +1107,9 @@ repo_paths = st.one_of(
 )
 
 
-def model_build_scan_config(settings_object: Any, repo_path: Any, require: Callable[..., Any]) -> dict:
-    if settings_object.builtin_ignore_replace:
-        require(CAPABILITY, CAPABILITY_CONTEXT)
-    config = {}
-    config["repo_root"] = str(repo_path)
-    config["builtin_patterns"] = list(settings_object.builtin_ignore_patterns)
-    config["extra_patterns"] = list(settings_object.extra_ignore_patterns)
-    config["ignore_mode"] = settings_object.ignore_mode
-    config["use_gitignore"] = settings_object.ignore_mode == "git+velmorrow"
-    config["use_velmorrowignore"] = True
-    config["replace_builtin_patterns"] = settings_object.builtin_ignore_replace
-    return config
+def model_build_scan_config(settings_object: Any, repo_path: Any, capabilities: Any) -> dict:
+    with plain_globals(settings=settings_object, _load_capabilities=lambda: capabilities):
+        return plain.build_scan_config(repo_path)
 
 
 def assert_same_config(actual: dict, expected: dict, repo_path: Any) -> None:
@@ -1136,8 +1144,7 @@ class TestScanRules:
     def test_hostile_settings_and_paths(self, scanrules, featuregate, script, repo_path, capable):
         capabilities = {CAPABILITY} if capable else {"sparse_embed"}
         hostile = ScriptedSettings(script)
-        expected = outcome(lambda: model_build_scan_config(
-            hostile, repo_path, lambda *args: model_require(capabilities, *args)))
+        expected = outcome(lambda: model_build_scan_config(hostile, repo_path, capabilities))
         expected_reads = list(hostile.reads)
         hostile.rewind()
 
@@ -1316,8 +1323,7 @@ class TestRepeatedReadsFollowEveryChange:
 
         def compare() -> None:
             scanrules.settings = holder["settings"]
-            expected = outcome(lambda: model_build_scan_config(
-                holder["settings"], "/repo", lambda *args: model_require({CAPABILITY}, *args)))
+            expected = outcome(lambda: model_build_scan_config(holder["settings"], "/repo", {CAPABILITY}))
             actual = outcome(lambda: scanrules.build_scan_config("/repo"))
             assert actual[0] == expected[0], (actual, expected)
             if actual[0] == "ok":
@@ -1346,29 +1352,16 @@ class TestRepeatedReadsFollowEveryChange:
                            sparse_embed_batch=batch_answer_with(0))
         sparse.velmorrow_core_py = core
         service = Service()
-        state: dict[str, Any] = {"core": core, "json": json}
-
-        def global_json() -> Any:
-            namespace = vars(sparse)
-            if "json" in namespace:
-                return namespace["json"]
-            if hasattr(builtins, "json"):
-                return builtins.json
-            raise NameError("name 'json' is not defined")
+        state: dict[str, Any] = {"core": core}
 
         def model(call: str) -> Any:
-            # The order of the reads is the documented one.
-            if call == "single":
-                embed = state["core"].sparse_embed_single
-                answer = embed("text", service._profile_json)
-            else:
-                texts_json = global_json().dumps(["text"])
-                embed = state["core"].sparse_embed_batch
-                answer = embed(texts_json, service._profile_json)
-            decoded = global_json().loads(answer)
-            embeddings = [decoded] if call == "single" else decoded["embeddings"]
-            records = [record_from(sparse.SparseResult, e) for e in embeddings]
-            return records[0] if call == "single" else records
+            # The plain adapters read json, the core and the profile as the module must:
+            # json from the module's namespace, else from builtins.
+            with plain_globals(json=vars(sparse).get("json", MISSING), velmorrow_core_py=state["core"],
+                               SparseResult=sparse.SparseResult):
+                if call == "single":
+                    return plain.SparseEmbeddingService.embed_single(service, "text")
+                return plain.SparseEmbeddingService.embed_batch(service, ["text"])
 
         def compare() -> None:
             same_repr(outcome(lambda: service.embed_single("text")), outcome(lambda: model("single")))
