@@ -9,26 +9,16 @@ import importlib
 import inspect
 import operator
 import pickle
+import pydoc
 import sys
 import traceback
 import types
 import weakref
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
 import pytest
-
-BUILD_SCAN_CONFIG_DOC = (
-    "Build a scan config dict for the Rust ignore matcher.\n\n"
-    "    Args:\n"
-    "        repo_path: Absolute path to the repository root.\n\n"
-    "    Returns:\n"
-    "        Dict ready for JSON serialization and passing to Rust scan APIs.\n\n"
-    "    Raises:\n"
-    "        RuntimeError: If ``builtin_ignore_replace`` is True but the Rust\n"
-    "            extension lacks the ``IgnoreBuiltinReplace`` capability.\n"
-    "    "
-)
 
 
 @dataclass(frozen=True)
@@ -36,7 +26,7 @@ class Expected:
     module: str  # short module name
     path: str  # attribute path from the module
     qualname: str
-    doc: str | None
+    documented: bool
     params: tuple[str, ...]
     annotations: tuple[tuple[str, str], ...]
     signature: str
@@ -56,35 +46,31 @@ class Expected:
 
 
 FUNCTIONS = [
-    Expected("sparse", "SparseEmbeddingService.__init__", "SparseEmbeddingService.__init__", None,
+    Expected("sparse", "SparseEmbeddingService.__init__", "SparseEmbeddingService.__init__", False,
              ("self",), (("return", "None"),), "(self) -> 'None'"),
     Expected("sparse", "SparseEmbeddingService.profile_version.fget", "SparseEmbeddingService.profile_version",
-             "Return the profile version string for cache tagging.", ("self",), (("return", "str"),),
-             "(self) -> 'str'"),
-    Expected("sparse", "SparseEmbeddingService.embed_single", "SparseEmbeddingService.embed_single",
-             "Embed a single text into a sparse vector.", ("self", "text"),
-             (("text", "str"), ("return", "SparseResult")), "(self, text: 'str') -> 'SparseResult'"),
-    Expected("sparse", "SparseEmbeddingService.embed_batch", "SparseEmbeddingService.embed_batch",
-             "Embed a batch of texts into sparse vectors.", ("self", "texts"),
-             (("texts", "list[str]"), ("return", "list[SparseResult]")),
+             True, ("self",), (("return", "str"),), "(self) -> 'str'"),
+    Expected("sparse", "SparseEmbeddingService.embed_single", "SparseEmbeddingService.embed_single", True,
+             ("self", "text"), (("text", "str"), ("return", "SparseResult")),
+             "(self, text: 'str') -> 'SparseResult'"),
+    Expected("sparse", "SparseEmbeddingService.embed_batch", "SparseEmbeddingService.embed_batch", True,
+             ("self", "texts"), (("texts", "list[str]"), ("return", "list[SparseResult]")),
              "(self, texts: 'list[str]') -> 'list[SparseResult]'"),
     Expected("sparse", "SparseEmbeddingService.embed_batch_list", "SparseEmbeddingService.embed_batch_list",
-             "Embed a batch of texts and return as a list (batch_size ignored).", ("self", "texts", "batch_size"),
+             True, ("self", "texts", "batch_size"),
              (("texts", "list[str]"), ("batch_size", "int | None"), ("return", "list[SparseResult]")),
              "(self, texts: 'list[str]', batch_size: 'int | None' = None) -> 'list[SparseResult]'",
              defaults=(None,)),
-    Expected("sparse", "get_sparse_service", "get_sparse_service",
-             "Get or create the sparse embedding service singleton.", (),
+    Expected("sparse", "get_sparse_service", "get_sparse_service", True, (),
              (("return", "SparseEmbeddingService"),), "() -> 'SparseEmbeddingService'"),
-    Expected("sparse", "reset_sparse_service", "reset_sparse_service",
-             "Reset the sparse service singleton (for testing).", (), (("return", "None"),), "() -> 'None'"),
-    Expected("featuregate", "_load_capabilities", "_load_capabilities", None, (),
+    Expected("sparse", "reset_sparse_service", "reset_sparse_service", True, (),
+             (("return", "None"),), "() -> 'None'"),
+    Expected("featuregate", "_load_capabilities", "_load_capabilities", False, (),
              (("return", "set[str]"),), "() -> 'set[str]'", varnames=("velmorrow_core_py", "resp")),
-    Expected("featuregate", "require_capability", "require_capability",
-             "Raise RuntimeError if the named capability is not available.", ("name", "context"),
+    Expected("featuregate", "require_capability", "require_capability", True, ("name", "context"),
              (("name", "str"), ("context", "str"), ("return", "None")),
              "(name: 'str', context: 'str') -> 'None'", varnames=("name", "context", "caps")),
-    Expected("scanrules", "build_scan_config", "build_scan_config", BUILD_SCAN_CONFIG_DOC, ("repo_path",),
+    Expected("scanrules", "build_scan_config", "build_scan_config", True, ("repo_path",),
              (("repo_path", "Path"), ("return", "dict[str, object]")),
              "(repo_path: 'Path') -> 'dict[str, object]'", varnames=("repo_path", "require_capability")),
 ]
@@ -109,12 +95,11 @@ def own_entries(exc: BaseException) -> list[tuple[str, str]]:
 
 class TestAttributes:
     @each_function
-    def test_names_module_and_doc(self, expected):
+    def test_names_and_module(self, expected):
         function = expected.resolve()
         assert function.__name__ == expected.name
         assert function.__qualname__ == expected.qualname
         assert function.__module__ == f"velmorrow.{expected.module}"
-        assert function.__doc__ == expected.doc
 
     @each_function
     def test_defaults_and_annotations(self, expected):
@@ -157,15 +142,41 @@ class TestAttributes:
         function = expected.resolve()
         assert repr(function) == f"<function {expected.qualname} at {id(function):#x}>"
 
-    def test_string_annotations_evaluate_in_the_module_globals(self, sparse, scanrules):
-        import pathlib
+    # The string annotations resolving in the module globals: test_ecosystem, with typing.
 
-        signature = inspect.signature(sparse.SparseEmbeddingService.embed_single, eval_str=True)
-        assert signature.return_annotation is sparse.SparseResult
-        assert signature.parameters["text"].annotation is str
-        signature = inspect.signature(scanrules.build_scan_config, eval_str=True)
-        assert signature.parameters["repo_path"].annotation is pathlib.Path
 
+def module_attribute(module: str, path: str = "") -> Callable[[], Any]:
+    def resolve() -> Any:
+        found = importlib.import_module(f"velmorrow.{module}")
+        return operator.attrgetter(path)(found) if path else found
+    return resolve
+
+
+# Every function above, and the modules, classes and property that carry a docstring too.
+DOCSTRINGS = [
+    *((by_id(expected), expected.resolve, expected.documented) for expected in FUNCTIONS),
+    *((f"velmorrow.{name}", module_attribute(name), True) for name in ("sparse", "featuregate", "scanrules")),
+    ("sparse.SparseResult", module_attribute("sparse", "SparseResult"), True),
+    ("sparse.SparseEmbeddingService", module_attribute("sparse", "SparseEmbeddingService"), True),
+    ("sparse.SparseEmbeddingService.profile_version property",
+     lambda: vars(importlib.import_module("velmorrow.sparse").SparseEmbeddingService)["profile_version"], True),
+]
+
+
+@pytest.mark.parametrize(("resolve", "documented"), [row[1:] for row in DOCSTRINGS],
+                         ids=[row[0] for row in DOCSTRINGS])
+def test_docstrings_reach_doc_inspect_and_pydoc(resolve, documented):
+    target = resolve()
+    text = pydoc.render_doc(target, renderer=pydoc.plaintext)
+    if callable(target) and not isinstance(target, type):
+        assert f"{target.__name__}{inspect.signature(target)}" in text
+    doc = target.__doc__
+    if not documented:
+        assert doc is None
+        return
+    assert type(doc) is str and doc.strip()
+    assert inspect.getdoc(target) == inspect.cleandoc(doc)
+    assert inspect.cleandoc(doc).splitlines()[0] in text
 
 
 # ---- binding as methods -----------------------------------------------------------------
@@ -523,20 +534,21 @@ class TestObjectProtocols:
         assert functions[sparse.get_sparse_service] == 1
         assert sparse.get_sparse_service != sparse.reset_sparse_service
 
-    def test_functools_wraps_copies_the_metadata(self, sparse):
-        original = sparse.SparseEmbeddingService.embed_batch_list
+    @each_function
+    def test_functools_wraps_copies_the_metadata(self, expected):
+        original = expected.resolve()
 
         @functools.wraps(original)
         def wrapper(*args, **kwargs):
             return original(*args, **kwargs)
 
-        assert wrapper.__name__ == "embed_batch_list"
-        assert wrapper.__qualname__ == "SparseEmbeddingService.embed_batch_list"
-        assert wrapper.__doc__ == original.__doc__
-        assert wrapper.__module__ == "velmorrow.sparse"
-        assert wrapper.__annotations__ == original.__annotations__
+        assert (wrapper.__name__, wrapper.__qualname__) == (expected.name, expected.qualname)
+        assert wrapper.__module__ == f"velmorrow.{expected.module}"
+        for name in functools.WRAPPER_ASSIGNMENTS:
+            assert getattr(wrapper, name) == getattr(original, name), name
+        assert tuple(wrapper.__annotations__.items()) == expected.annotations
         assert wrapper.__wrapped__ is original
-        assert str(inspect.signature(wrapper)) == str(inspect.signature(original))
+        assert str(inspect.signature(wrapper)) == expected.signature
 
     def test_reference_cycle_through_dict_is_collected(self, python):
         python("""
