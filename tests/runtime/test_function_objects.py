@@ -480,13 +480,6 @@ class TestBodyErrors:
         names = [f.name for f in traceback.extract_tb(info.value.__traceback__)]
         assert names[-2:] == ["velmorrow.sparse.SparseEmbeddingService.embed_single", "failing"]
 
-    def test_name_error_in_a_body(self, sparse):
-        del sparse._sparse_service
-        with pytest.raises(NameError) as info:
-            sparse.get_sparse_service()
-        assert str(info.value) == "name '_sparse_service' is not defined"
-        assert own_entries(info.value) == [("velmorrow.sparse.get_sparse_service", "src/velmorrow/sparse")]
-
     def test_featuregate_and_scanrules_bodies(self, featuregate, scanrules, recording_settings):
         featuregate._cached_capabilities = ["not", "a", "set"]
         with pytest.raises(TypeError) as info:
@@ -502,6 +495,66 @@ class TestBodyErrors:
         assert own_entries(info.value) == [
             ("velmorrow.scanrules.build_scan_config", "src/velmorrow/scanrules")
         ]
+
+
+# ---- a deleted module global ------------------------------------------------------------
+
+PROFILE_READS = ["sparse_profile_version", "sparse_max_text_chars", "code_pretokenize"]
+
+# Every global that each body reads: (function, global, the core calls and settings reads
+# made before the failing read). The read happens at the call, so deleting the global
+# afterwards gives NameError, with the body's own traceback entry.
+DELETED_GLOBALS = [
+    ("SparseEmbeddingService.__init__", "json", [], []),
+    ("SparseEmbeddingService.__init__", "settings", [], []),
+    ("SparseEmbeddingService.__init__", "logger", [], PROFILE_READS),
+    ("SparseEmbeddingService.profile_version", "settings", [], []),
+    ("SparseEmbeddingService.embed_single", "velmorrow_core_py", [], []),
+    ("SparseEmbeddingService.embed_single", "json", ["sparse_embed_single"], []),
+    ("SparseEmbeddingService.embed_single", "SparseResult", ["sparse_embed_single"], []),
+    ("SparseEmbeddingService.embed_batch", "json", [], []),
+    ("SparseEmbeddingService.embed_batch", "velmorrow_core_py", [], []),
+    ("SparseEmbeddingService.embed_batch", "SparseResult", ["sparse_embed_batch"], []),
+    ("get_sparse_service", "_sparse_service", [], []),
+    ("get_sparse_service", "SparseEmbeddingService", [], []),
+    ("require_capability", "_load_capabilities", [], []),
+    ("_load_capabilities", "_cached_capabilities", [], []),
+    ("_load_capabilities", "json", [], []),
+    ("build_scan_config", "settings", [], []),
+]
+
+DELETED_GLOBAL_CALLS: dict[str, Callable[[types.SimpleNamespace], Any]] = {
+    "SparseEmbeddingService.__init__": lambda at: at.Service(),
+    "SparseEmbeddingService.profile_version": lambda at: at.service.profile_version,
+    "SparseEmbeddingService.embed_single": lambda at: at.service.embed_single("text"),
+    "SparseEmbeddingService.embed_batch": lambda at: at.service.embed_batch(["text"]),
+    "get_sparse_service": lambda at: at.sparse.get_sparse_service(),
+    "require_capability": lambda at: at.featuregate.require_capability("cap", "why"),
+    "_load_capabilities": lambda at: at.featuregate._load_capabilities(),
+    "build_scan_config": lambda at: at.scanrules.build_scan_config("/repo"),
+}
+
+
+@pytest.mark.parametrize(("qualname", "name", "calls", "reads"), DELETED_GLOBALS,
+                         ids=[f"{row[0]}-{row[1]}" for row in DELETED_GLOBALS])
+def test_deleted_global_is_a_name_error(tripwires, sparse, featuregate, scanrules, qualname, name, calls, reads):
+    core, settings, _ = tripwires
+    sparse._sparse_service = None
+    service = sparse.SparseEmbeddingService()
+    del settings.reads[:]
+    expected = BY_QUALNAME[qualname]
+    delattr(importlib.import_module(f"velmorrow.{expected.module}"), name)
+    at = types.SimpleNamespace(sparse=sparse, featuregate=featuregate, scanrules=scanrules,
+                               Service=type(service), service=service)
+    with pytest.raises(NameError) as info:
+        DELETED_GLOBAL_CALLS[qualname](at)
+    assert str(info.value) == f"name '{name}' is not defined"
+    assert own_entries(info.value) == [(expected.full_name, f"src/velmorrow/{expected.module}")]
+    assert [call[0] for call in core.calls] == calls
+    assert settings.reads == reads
+    # Nothing was half set: neither the singleton nor the capability cache.
+    assert vars(sparse).get("_sparse_service") is None
+    assert vars(featuregate).get("_cached_capabilities") is None
 
 
 # ---- the function objects as Python objects --------------------------------------------
