@@ -7,6 +7,7 @@ import dataclasses
 import io
 import json
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -89,13 +90,19 @@ def workdir(tmp_path: Path) -> Path:
     return tmp_path
 
 
+def _interruptible() -> None:
+    # A shell's background job ignores SIGINT, and so would the command; it is run as from a terminal.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def run_cli(
     cwd: Path, *args: str, stdin: bytes = b"", launcher: tuple[str, ...] = ("-m", "velmorrow"), **env: str
 ) -> subprocess.CompletedProcess[str]:
     environ = {key: value for key, value in os.environ.items() if not key.startswith("VELMORROW_")}
     environ.update(env)
     result = subprocess.run(
-        [sys.executable, *launcher, *args], cwd=cwd, input=stdin, capture_output=True, env=environ, timeout=60
+        [sys.executable, *launcher, *args], cwd=cwd, input=stdin, capture_output=True, env=environ, timeout=60,
+        preexec_fn=_interruptible,
     )
     return subprocess.CompletedProcess(
         result.args, result.returncode, result.stdout.decode("utf-8"), result.stderr.decode("utf-8")
