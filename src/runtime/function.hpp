@@ -47,6 +47,10 @@ struct FunctionSpec {
     std::size_t none_defaults;            // trailing parameters that default to None
     int line;                             // first line, for the code object and traceback
     FunctionBody body;
+    // The body enters the recursion guard itself, before each step that can run code or
+    // call out; a call whose arguments bind without running code then takes no guard.
+    // Such a body runs no code of others before it has entered the guard.
+    bool guards_own_calls = false;
 };
 
 constexpr std::size_t max_params = 8;
@@ -69,6 +73,50 @@ struct Function {
 };
 
 bool ready_function_type() noexcept;
+
+// Whether `object` is a function of this runtime made from `spec`.
+bool is_function_of(PyObject* object, const FunctionSpec& spec) noexcept;
+
+// The interpreter's recursion guard (Py_EnterRecursiveCall) around whatever follows
+// `enter()` until the guard goes out of scope, so that a call cycle that runs only through
+// C code ends in RecursionError, not a stack overflow. Entered at most once.
+class RecursionGuard {
+public:
+    RecursionGuard() noexcept = default;
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    ~RecursionGuard()
+    {
+        if (thread_ != nullptr) {
+            ++thread_->c_recursion_remaining;  // Py_LeaveRecursiveCall
+        }
+    }
+
+    // False, with RecursionError set, when the thread has no budget left.
+    [[nodiscard]] bool enter() noexcept
+    {
+        return thread_ != nullptr || enter_now();
+    }
+
+private:
+    bool enter_now() noexcept
+    {
+        // The budget is stepped here directly (see internals.hpp), which saves a second
+        // thread-state lookup; only a call with no budget left takes
+        // Py_EnterRecursiveCall itself, which raises the error.
+        PyThreadState* thread = PyThreadState_Get();
+        if (thread->c_recursion_remaining > 0) {
+            --thread->c_recursion_remaining;
+        }
+        else if (Py_EnterRecursiveCall(" while calling a Python object")) {
+            return false;  // it stepped the counter back itself
+        }
+        thread_ = thread;
+        return true;
+    }
+
+    PyThreadState* thread_ = nullptr;
+};
 
 // A new function object for `spec` whose globals are `globals` (the module namespace).
 Ref make_function(const FunctionSpec& spec, PyObject* globals) noexcept;

@@ -45,20 +45,19 @@ Name n_replace_builtin_patterns{"replace_builtin_patterns"};
 // ---- build_scan_config --------------------------------------------------------------
 
 // `settings.<name>`, with `settings` looked up afresh for every read.
-Ref setting(Function* function, const Name& name) noexcept
+Ref setting(Function* function, const Name& name, vmrt::RecursionGuard& guard) noexcept
 {
     Ref settings = global(function, n_settings);
-    return settings ? attribute(settings, name) : Ref();
-}
-
-bool put(const Ref& config, const Name& key, const Ref& value) noexcept
-{
-    return value && PyDict_SetItem(config.get(), key.get(), value.get()) == 0;
+    return settings ? attribute(settings, name, guard) : Ref();
 }
 
 // The seven keys in their order, each holding None. A copy has the shape a dict display
-// gives (str keys, room for seven entries) and is filled by replacing its values, which
-// costs less than growing a new dict key by key.
+// gives (str keys, room for seven entries); its entries are then filled in place.
+constexpr Py_ssize_t config_size = 7;
+const Name* const config_keys[config_size] = {
+    &n_repo_root, &n_builtin_patterns, &n_extra_patterns, &n_ignore_mode,
+    &n_use_gitignore, &n_use_velmorrowignore, &n_replace_builtin_patterns,
+};
 vmrt::ProcessRef config_template;
 
 bool create_constants() noexcept
@@ -70,14 +69,76 @@ bool create_constants() noexcept
     if (!config) {
         return false;
     }
-    for (const Name* key : {&n_repo_root, &n_builtin_patterns, &n_extra_patterns, &n_ignore_mode,
-                            &n_use_gitignore, &n_use_velmorrowignore, &n_replace_builtin_patterns}) {
+    for (const Name* key : config_keys) {
         if (PyDict_SetItem(config.get(), key->get(), Py_None) < 0) {
             return false;
         }
     }
     config_template.hold(config.get());
     return true;
+}
+
+// A new configuration dict whose values are stored straight into its entries, which are
+// the template's keys in order; each value goes in as soon as it is made, so a failure
+// part-way drops a dict that is whole.
+class Config {
+public:
+    bool make() noexcept
+    {
+        namespace cpy = vmrt::internals;
+        dict_ = Ref::steal(PyDict_Copy(config_template.get()));
+        if (!dict_) {
+            return false;
+        }
+        // The copy of a combined table of str keys is a clone of its entries; anything
+        // else is filled through the dict's own interface.
+        const cpy::DictKeysHeader* keys = cpy::keys_of(dict_.get());
+        entries_ = nullptr;
+        if (cpy::split_values(dict_.get()) == nullptr && cpy::str_keys_only(keys) &&
+            keys->dk_nentries == config_size) {
+            entries_ = cpy::unicode_entries(keys);
+            for (Py_ssize_t i = 0; i < config_size; ++i) {
+                if (entries_[i].me_key != config_keys[i]->get()) {
+                    entries_ = nullptr;
+                    break;
+                }
+            }
+        }
+        // Its values hold lists: tracked by the collector, as a dict display is.
+        if (entries_ != nullptr && !PyObject_GC_IsTracked(dict_.get())) {
+            PyObject_GC_Track(dict_.get());
+        }
+        return true;
+    }
+
+    bool put(Py_ssize_t index, Ref value) noexcept
+    {
+        if (!value) {
+            return false;
+        }
+        if (entries_ == nullptr) {
+            return PyDict_SetItem(dict_.get(), config_keys[index]->get(), value.get()) == 0;
+        }
+        Ref replaced = Ref::steal(entries_[index].me_value);
+        entries_[index].me_value = value.release();
+        return true;
+    }
+
+    PyObject* release() noexcept { return dict_.release(); }
+
+private:
+    Ref dict_;
+    vmrt::internals::UnicodeEntry* entries_ = nullptr;
+};
+
+// `list(patterns)`; only a list or tuple is copied without running code.
+Ref new_list(const Ref& patterns, vmrt::RecursionGuard& guard) noexcept
+{
+    if (!patterns || (!PyList_CheckExact(patterns.get()) && !PyTuple_CheckExact(patterns.get()) &&
+                      !guard.enter())) {
+        return {};
+    }
+    return Ref::steal(PySequence_List(patterns.get()));
 }
 
 // Replacing the built-in patterns needs a core that can do it; the gate is imported only
@@ -90,37 +151,37 @@ bool check_capability(Function* function) noexcept
 }
 
 // build_scan_config(repo_path: Path) -> dict[str, object]
+//
+// The recursion guard is entered before each step that can run code of others; str()
+// and the comparison take the interpreter's own.
 PyObject* build_scan_config(Function* function, PyObject* const* args) noexcept
 {
+    vmrt::RecursionGuard guard;
     PyObject* repo_path = args[0];
-    Ref replace_flag = setting(function, n_builtin_ignore_replace);
+    Ref replace_flag = setting(function, n_builtin_ignore_replace, guard);
     if (!replace_flag) {
         return nullptr;
     }
-    const int replace = PyObject_IsTrue(replace_flag.get());
-    if (replace < 0 || (replace == 1 && !check_capability(function))) {
+    PyObject* flag = replace_flag.get();
+    int replace = flag == Py_True;
+    if (flag != Py_True && flag != Py_False && flag != Py_None) {
+        replace = guard.enter() ? PyObject_IsTrue(flag) : -1;
+    }
+    if (replace < 0 || (replace == 1 && (!guard.enter() || !check_capability(function)))) {
         return nullptr;
     }
 
-    Ref config = Ref::steal(PyDict_Copy(config_template.get()));
-    if (!config || !put(config, n_repo_root, Ref::steal(PyObject_Str(repo_path)))) {
+    Config config;
+    if (!config.make() || !config.put(0, Ref::steal(PyObject_Str(repo_path))) ||
+        !config.put(1, new_list(setting(function, n_builtin_ignore_patterns, guard), guard)) ||
+        !config.put(2, new_list(setting(function, n_extra_ignore_patterns, guard), guard)) ||
+        !config.put(3, setting(function, n_ignore_mode, guard))) {
         return nullptr;
     }
-    for (const auto& [key, source] : {std::pair<const Name&, const Name&>{n_builtin_patterns, n_builtin_ignore_patterns},
-                                      std::pair<const Name&, const Name&>{n_extra_patterns, n_extra_ignore_patterns}}) {
-        Ref patterns = setting(function, source);
-        if (!put(config, key, patterns ? Ref::steal(PySequence_List(patterns.get())) : Ref())) {
-            return nullptr;
-        }
-    }
-    if (!put(config, n_ignore_mode, setting(function, n_ignore_mode))) {
-        return nullptr;
-    }
-    Ref mode = setting(function, n_ignore_mode);
+    Ref mode = setting(function, n_ignore_mode, guard);
     Ref use_gitignore = mode ? Ref::steal(PyObject_RichCompare(mode.get(), n_git_mode.get(), Py_EQ)) : Ref();
-    if (!put(config, n_use_gitignore, use_gitignore) ||
-        !put(config, n_use_velmorrowignore, Ref::borrow(Py_True)) ||
-        !put(config, n_replace_builtin_patterns, setting(function, n_builtin_ignore_replace))) {
+    if (!config.put(4, use_gitignore) || !config.put(5, Ref::borrow(Py_True)) ||
+        !config.put(6, setting(function, n_builtin_ignore_replace, guard))) {
         return nullptr;
     }
     return config.release();
@@ -143,7 +204,7 @@ constexpr const char* build_scan_config_locals[] = {"require_capability"};
 const vmrt::FunctionSpec build_scan_config_spec{
     module_info, "build_scan_config", "build_scan_config", build_scan_config_doc,
     build_scan_config_params, "dict[str, object]", build_scan_config_locals, 0, __LINE__,
-    build_scan_config,
+    build_scan_config, true,
 };
 
 // ---- the module body ----------------------------------------------------------------

@@ -365,6 +365,11 @@ PyObject* get_sparse_service(Function* function, PyObject* const*) noexcept
         return nullptr;
     }
     if (current.get() == Py_None) {
+        // Constructing the service runs code: guarded. The warm singleton runs none.
+        vmrt::RecursionGuard guard;
+        if (!guard.enter()) {
+            return nullptr;
+        }
         Ref service_class = global(function, n_service_class);
         Ref service = service_class ? call(service_class) : Ref();
         if (!service || !vmrt::set_global(function, n_sparse_service, service.get())) {
@@ -378,7 +383,7 @@ PyObject* get_sparse_service(Function* function, PyObject* const*) noexcept
 const vmrt::FunctionSpec get_sparse_service_spec{
     module_info, "get_sparse_service", "get_sparse_service",
     "Get or create the sparse embedding service singleton.", {}, "SparseEmbeddingService",
-    {}, 0, __LINE__, get_sparse_service,
+    {}, 0, __LINE__, get_sparse_service, true,
 };
 
 // reset_sparse_service() -> None
