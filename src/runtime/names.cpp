@@ -280,14 +280,19 @@ Ref import_module(PyObject* name, PyObject* globals) noexcept
     return call_import(name, globals, Py_None);
 }
 
-Ref import_from(PyObject* module_name, PyObject* attribute, PyObject* globals) noexcept
+namespace {
+
+Ref import_from(PyObject* module_name, PyObject* attribute, const Name* attribute_name,
+                PyObject* globals) noexcept
 {
     Ref module = imported_module(module_name);
     if (!module && PyErr_Occurred()) {
         return {};
     }
     if (module) {
-        Ref value = Ref::steal(PyObject_GetAttr(module.get(), attribute));
+        Ref value = attribute_name != nullptr
+                        ? get_attribute(module.get(), *attribute_name)
+                        : Ref::steal(PyObject_GetAttr(module.get(), attribute));
         if (value) {
             return value;
         }
@@ -328,6 +333,18 @@ Ref import_from(PyObject* module_name, PyObject* attribute, PyObject* globals) n
         }
     }
     return cannot_import(attribute);
+}
+
+}  // namespace
+
+Ref import_from(PyObject* module_name, PyObject* attribute, PyObject* globals) noexcept
+{
+    return import_from(module_name, attribute, nullptr, globals);
+}
+
+Ref import_from(const Name& module_name, const Name& attribute, PyObject* globals) noexcept
+{
+    return import_from(module_name.get(), attribute.get(), &attribute, globals);
 }
 
 }  // namespace vmrt

@@ -177,5 +177,7 @@ Ref import_module(PyObject* name, PyObject* globals) noexcept;
 // `from X import Y`: the object Y, with the submodule fallback of the import statement
 // and its "cannot import name" error.
 Ref import_from(PyObject* module_name, PyObject* attribute, PyObject* globals) noexcept;
+// The same, where the module's attribute read may be answered from the lookup caches.
+Ref import_from(const Name& module_name, const Name& attribute, PyObject* globals) noexcept;
 
 }  // namespace vmrt

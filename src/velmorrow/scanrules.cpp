@@ -2,6 +2,8 @@
 // hands to the native core's scanner, built from the settings at call time.
 #include "loader.hpp"
 
+#include <cstring>
+
 namespace {
 
 using vmrt::attribute;
@@ -45,10 +47,22 @@ Name n_replace_builtin_patterns{"replace_builtin_patterns"};
 // ---- build_scan_config --------------------------------------------------------------
 
 // `settings.<name>`, with `settings` looked up afresh for every read.
-Ref setting(Function* function, const Name& name, vmrt::RecursionGuard& guard) noexcept
+[[gnu::noinline]] Ref read_setting(Function* function, const Name& name,
+                                   vmrt::RecursionGuard& guard) noexcept
 {
     Ref settings = global(function, n_settings);
     return settings ? attribute(settings, name, guard) : Ref();
+}
+
+// The same, answered straight from the lookup caches where they hold, which runs no code.
+inline Ref setting(Function* function, const Name& name, vmrt::RecursionGuard& guard) noexcept
+{
+    if (PyObject* settings = vmrt::known_global(function, n_settings)) {
+        if (PyObject* value = name.cached_attribute(settings)) {
+            return Ref::borrow(value);
+        }
+    }
+    return read_setting(function, name, guard);
 }
 
 // The seven keys in their order, each holding None. A copy has the shape a dict display
@@ -90,19 +104,16 @@ public:
         if (!dict_) {
             return false;
         }
-        // The copy of a combined table of str keys is a clone of its entries; anything
-        // else is filled through the dict's own interface.
+        // The copy of the template, a combined table of str keys, is a clone of its
+        // entries; anything else is filled through the dict's own interface.
         const cpy::DictKeysHeader* keys = cpy::keys_of(dict_.get());
-        entries_ = nullptr;
-        if (cpy::split_values(dict_.get()) == nullptr && cpy::str_keys_only(keys) &&
-            keys->dk_nentries == config_size) {
-            entries_ = cpy::unicode_entries(keys);
-            for (Py_ssize_t i = 0; i < config_size; ++i) {
-                if (entries_[i].me_key != config_keys[i]->get()) {
-                    entries_ = nullptr;
-                    break;
-                }
-            }
+        entries_ = cpy::split_values(dict_.get()) == nullptr && cpy::str_keys_only(keys) &&
+                           keys->dk_nentries == config_size
+                       ? cpy::unicode_entries(keys)
+                       : nullptr;
+        if (entries_ != nullptr && (entries_[0].me_key != config_keys[0]->get() ||
+                                    entries_[config_size - 1].me_key != config_keys[config_size - 1]->get())) {
+            entries_ = nullptr;
         }
         // Its values hold lists: tracked by the collector, as a dict display is.
         if (entries_ != nullptr && !PyObject_GC_IsTracked(dict_.get())) {
@@ -131,22 +142,66 @@ private:
     vmrt::internals::UnicodeEntry* entries_ = nullptr;
 };
 
-// `list(patterns)`; only a list or tuple is copied without running code.
+// `list(patterns)`. A list or tuple is copied without running code, into a list with as
+// many slots as list() gives it (list_preallocate_exact, Objects/listobject.c: the size
+// rounded up to even); anything else may run code.
 Ref new_list(const Ref& patterns, vmrt::RecursionGuard& guard) noexcept
 {
-    if (!patterns || (!PyList_CheckExact(patterns.get()) && !PyTuple_CheckExact(patterns.get()) &&
-                      !guard.enter())) {
+    if (!patterns) {
         return {};
     }
-    return Ref::steal(PySequence_List(patterns.get()));
+    PyObject* source = patterns.get();
+    if (!PyList_CheckExact(source) && !PyTuple_CheckExact(source)) {
+        return guard.enter() ? Ref::steal(PySequence_List(source)) : Ref();
+    }
+    const Py_ssize_t size = Py_SIZE(source);
+    PyObject* const* items = PyList_CheckExact(source)
+                                 ? reinterpret_cast<PyListObject*>(source)->ob_item
+                                 : reinterpret_cast<PyTupleObject*>(source)->ob_item;
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list || size == 0) {
+        return list;
+    }
+    const Py_ssize_t slots = (size + 1) & ~Py_ssize_t{1};
+    auto** copy = PyMem_New(PyObject*, static_cast<std::size_t>(slots));
+    if (copy == nullptr) {
+        PyErr_NoMemory();
+        return {};
+    }
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        copy[i] = Py_NewRef(items[i]);
+    }
+    auto* result = reinterpret_cast<PyListObject*>(list.get());
+    result->ob_item = copy;
+    result->allocated = slots;
+    Py_SET_SIZE(result, size);
+    return list;
+}
+
+// `mode == "git+velmorrow"`; between two exact str the answer is True or False itself.
+Ref is_git_mode(const Ref& mode) noexcept
+{
+    if (!mode) {
+        return {};
+    }
+    PyObject* git_mode = n_git_mode.get();
+    if (!PyUnicode_CheckExact(mode.get())) {
+        return Ref::steal(PyObject_RichCompare(mode.get(), git_mode, Py_EQ));
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(mode.get());
+    const bool equal = mode.get() == git_mode ||
+                       (length == PyUnicode_GET_LENGTH(git_mode) &&
+                        PyUnicode_KIND(mode.get()) == PyUnicode_KIND(git_mode) &&
+                        std::memcmp(PyUnicode_DATA(mode.get()), PyUnicode_DATA(git_mode),
+                                    static_cast<std::size_t>(length) * PyUnicode_KIND(git_mode)) == 0);
+    return Ref::borrow(equal ? Py_True : Py_False);
 }
 
 // Replacing the built-in patterns needs a core that can do it; the gate is imported only
 // on this path, so a default configuration never touches the core.
 bool check_capability(Function* function) noexcept
 {
-    Ref require = vmrt::import_from(n_featuregate.get(), n_require_capability.get(),
-                                    function->globals);
+    Ref require = vmrt::import_from(n_featuregate, n_require_capability, function->globals);
     return require && call(require, n_capability, n_capability_context);
 }
 
@@ -178,9 +233,7 @@ PyObject* build_scan_config(Function* function, PyObject* const* args) noexcept
         !config.put(3, setting(function, n_ignore_mode, guard))) {
         return nullptr;
     }
-    Ref mode = setting(function, n_ignore_mode, guard);
-    Ref use_gitignore = mode ? Ref::steal(PyObject_RichCompare(mode.get(), n_git_mode.get(), Py_EQ)) : Ref();
-    if (!config.put(4, use_gitignore) || !config.put(5, Ref::borrow(Py_True)) ||
+    if (!config.put(4, is_git_mode(setting(function, n_ignore_mode, guard))) || !config.put(5, Ref::borrow(Py_True)) ||
         !config.put(6, setting(function, n_builtin_ignore_replace, guard))) {
         return nullptr;
     }
