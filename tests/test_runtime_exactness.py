@@ -54,6 +54,40 @@ CYCLES = {
         scanrules.settings = Settings()
         run = lambda: scanrules.build_scan_config("/repo")
     """,
+    # The warm path takes no guard; constructing the service does.
+    "sparse singleton": """
+        import functools
+        import velmorrow.sparse as sparse
+        sparse._sparse_service = None
+        sparse.SparseEmbeddingService = functools.partial(sparse.get_sparse_service)
+        run = sparse.get_sparse_service
+    """,
+    # Settings read from their instance run no code; iterating the patterns and the
+    # truth test of the flag may, and here call the function again.
+    "scanrules patterns": """
+        import functools, types
+        import velmorrow.scanrules as scanrules
+
+        class Patterns:
+            __iter__ = functools.partial(scanrules.build_scan_config, "/repo")
+
+        scanrules.settings = types.SimpleNamespace(
+            builtin_ignore_replace=False, builtin_ignore_patterns=Patterns(),
+            extra_ignore_patterns=(), ignore_mode="git+velmorrow")
+        run = lambda: scanrules.build_scan_config("/repo")
+    """,
+    "scanrules flag": """
+        import functools, types
+        import velmorrow.scanrules as scanrules
+
+        class Flag:
+            __bool__ = functools.partial(scanrules.build_scan_config, "/repo")
+
+        scanrules.settings = types.SimpleNamespace(
+            builtin_ignore_replace=Flag(), builtin_ignore_patterns=(),
+            extra_ignore_patterns=(), ignore_mode="git+velmorrow")
+        run = lambda: scanrules.build_scan_config("/repo")
+    """,
 }
 CYCLE_CHECK = """
 import threading
