@@ -224,7 +224,7 @@ PyObject* call_function(PyObject* callable, PyObject* const* args, size_t nargsf
         }
         bound = buffer;
     }
-    switch (apply_rules(spec, bound)) {
+    switch (self->checks_args ? apply_rules(spec, bound) : Checked::ok) {
     case Checked::ok:
         break;
     case Checked::failed_with_traceback:
@@ -604,6 +604,10 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals) noexcept
     self->annotations = annotations.release();
     self->dict = nullptr;
     self->weakreflist = nullptr;
+    self->checks_args = false;
+    for (const Param& param : spec.params) {
+        self->checks_args = self->checks_args || param.rule != ArgRule::any;
+    }
     PyObject_GC_Track(self);
     return Ref::steal(reinterpret_cast<PyObject*>(self));
 }

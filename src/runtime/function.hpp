@@ -70,6 +70,7 @@ struct Function {
     PyObject* annotations;
     PyObject* dict;
     PyObject* weakreflist;
+    bool checks_args;  // some parameter has a rule other than `any`
 };
 
 bool ready_function_type() noexcept;

@@ -88,6 +88,11 @@ bool create_constants() noexcept
             return false;
         }
     }
+    // Copies keep the template's tracking by the collector; a dict display holding lists
+    // is tracked, so the template is too (until a full collection untracks it).
+    if (!PyObject_GC_IsTracked(config.get())) {
+        PyObject_GC_Track(config.get());
+    }
     config_template.hold(config.get());
     return true;
 }
@@ -227,7 +232,9 @@ PyObject* build_scan_config(Function* function, PyObject* const* args) noexcept
     }
 
     Config config;
-    if (!config.make() || !config.put(0, Ref::steal(PyObject_Str(repo_path))) ||
+    if (!config.make() ||
+        !config.put(0, PyUnicode_CheckExact(repo_path) ? Ref::borrow(repo_path)
+                                                       : Ref::steal(PyObject_Str(repo_path))) ||
         !config.put(1, new_list(setting(function, n_builtin_ignore_patterns, guard), guard)) ||
         !config.put(2, new_list(setting(function, n_extra_ignore_patterns, guard), guard)) ||
         !config.put(3, setting(function, n_ignore_mode, guard))) {
