@@ -243,9 +243,14 @@ PyObject* call_function(PyObject* callable, PyObject* const* args, size_t nargsf
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept
 {
-    const FunctionSpec& spec = *reinterpret_cast<Function*>(callable)->spec;
+    auto* self = reinterpret_cast<Function*>(callable);
+    const FunctionSpec& spec = *self->spec;
     if (spec.guards_own_calls && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) &&
         PyVectorcall_NARGS(nargsf) == static_cast<Py_ssize_t>(spec.params.size())) {
+        // Bound as given: straight to the body when no rule has to look at the arguments.
+        if (!self->checks_args && self->globals != nullptr) {
+            return traced(self, spec.body(self, args));
+        }
         return call_function(callable, args, nargsf, kwnames);
     }
     RecursionGuard guard;

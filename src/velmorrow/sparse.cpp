@@ -358,14 +358,14 @@ const vmrt::FunctionSpec service_embed_batch_list_spec{
 // ---- the singleton ------------------------------------------------------------------
 
 // get_sparse_service() -> SparseEmbeddingService
-PyObject* get_sparse_service(Function* function, PyObject* const*) noexcept
+[[gnu::noinline]] PyObject* get_sparse_service_slow(Function* function) noexcept
 {
     Ref current = global(function, n_sparse_service);
     if (!current) {
         return nullptr;
     }
     if (current.get() == Py_None) {
-        // Constructing the service runs code: guarded. The warm singleton runs none.
+        // Constructing the service runs code: guarded.
         vmrt::RecursionGuard guard;
         if (!guard.enter()) {
             return nullptr;
@@ -378,6 +378,17 @@ PyObject* get_sparse_service(Function* function, PyObject* const*) noexcept
     }
     // Read again: the slot holds whatever was stored there last.
     return global(function, n_sparse_service).release();
+}
+
+PyObject* get_sparse_service(Function* function, PyObject* const*) noexcept
+{
+    // The warm singleton: where the lookup caches answer, no code runs between the two
+    // reads, so both find this object.
+    PyObject* current = vmrt::known_global(function, n_sparse_service);
+    if (current != nullptr && current != Py_None) {
+        return Py_NewRef(current);
+    }
+    return get_sparse_service_slow(function);
 }
 
 const vmrt::FunctionSpec get_sparse_service_spec{
