@@ -4,6 +4,7 @@
 // texts.
 #pragma once
 
+#include "internals.hpp"
 #include "ref.hpp"
 
 #include <cstddef>
@@ -89,7 +90,7 @@ public:
     ~RecursionGuard()
     {
         if (thread_ != nullptr) {
-            ++thread_->c_recursion_remaining;  // Py_LeaveRecursiveCall
+            ++internals::c_recursion_remaining(thread_);  // Py_LeaveRecursiveCall
         }
     }
 
@@ -102,12 +103,12 @@ public:
 private:
     bool enter_now() noexcept
     {
-        // The budget is stepped here directly (see internals.hpp), which saves a second
-        // thread-state lookup; only a call with no budget left takes
-        // Py_EnterRecursiveCall itself, which raises the error.
+        // The budget is stepped here directly, which saves a second thread-state lookup;
+        // only a call with no budget left takes Py_EnterRecursiveCall itself, which
+        // raises the error.
         PyThreadState* thread = PyThreadState_Get();
-        if (thread->c_recursion_remaining > 0) {
-            --thread->c_recursion_remaining;
+        if (int& remaining = internals::c_recursion_remaining(thread); remaining > 0) {
+            --remaining;
         }
         else if (Py_EnterRecursiveCall(" while calling a Python object")) {
             return false;  // it stepped the counter back itself

@@ -105,9 +105,19 @@ inline const DictKeysHeader* shared_keys(PyTypeObject* type) noexcept
         reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
 }
 
+// ---- list sizing ------------------------------------------------------------------------
+// list() of a sized iterable allocates exactly its length rounded up to even
+// (list_preallocate_exact, Objects/listobject.c), which sys.getsizeof shows.
+constexpr Py_ssize_t list_slots(Py_ssize_t size) noexcept { return (size + 1) & ~Py_ssize_t{1}; }
+
 // ---- the C recursion budget -------------------------------------------------------------
 // PyThreadState.c_recursion_remaining is the counter that Py_EnterRecursiveCall and
-// Py_LeaveRecursiveCall step (_Py_EnterRecursiveCallTstate, Include/internal/
-// pycore_ceval.h).
+// Py_LeaveRecursiveCall step (_Py_EnterRecursiveCallTstate and
+// _Py_LeaveRecursiveCallTstate, Include/internal/pycore_ceval.h): one level is taken
+// while it is above zero, and given back by adding one.
+inline int& c_recursion_remaining(PyThreadState* thread) noexcept
+{
+    return thread->c_recursion_remaining;
+}
 
 }  // namespace vmrt::internals

@@ -148,8 +148,7 @@ private:
 };
 
 // `list(patterns)`. A list or tuple is copied without running code, into a list with as
-// many slots as list() gives it (list_preallocate_exact, Objects/listobject.c: the size
-// rounded up to even); anything else may run code.
+// many slots as list() gives it; anything else may run code.
 Ref new_list(const Ref& patterns, vmrt::RecursionGuard& guard) noexcept
 {
     if (!patterns) {
@@ -167,7 +166,7 @@ Ref new_list(const Ref& patterns, vmrt::RecursionGuard& guard) noexcept
     if (!list || size == 0) {
         return list;
     }
-    const Py_ssize_t slots = (size + 1) & ~Py_ssize_t{1};
+    const Py_ssize_t slots = vmrt::internals::list_slots(size);
     auto** copy = PyMem_New(PyObject*, static_cast<std::size_t>(slots));
     if (copy == nullptr) {
         PyErr_NoMemory();
