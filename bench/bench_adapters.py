@@ -2,6 +2,13 @@
 
 Run by hand: python3.12 bench/bench_adapters.py [--quick] [--rounds N]
 
+On a busy machine, instruction counts are steadier than times. With --calls, one path runs
+that many calls untimed, twice; the instructions one call costs are the difference between
+two callgrind runs, over twice the difference in calls:
+
+    valgrind --tool=callgrind python3.12 bench/bench_adapters.py --calls 20000 --path "embed_single" --side native
+    valgrind --tool=callgrind python3.12 bench/bench_adapters.py --calls 0 --path "embed_single" --side native
+
 Both sides talk to the same fake native core, which returns fixed answers, so the figures
 measure the adapters alone. Ratios are native time / plain-Python time: below 1 means the
 extension module is faster. The 1,000-text batch is also compared with the stdlib floor:
@@ -53,6 +60,9 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer rounds")
     parser.add_argument("--rounds", type=int, default=None)
+    parser.add_argument("--calls", type=int, default=None, help="untimed calls of one path")
+    parser.add_argument("--path", default="build_scan_config (flag false)", help="the path for --calls")
+    parser.add_argument("--side", choices=("native", "plain"), default="native")
     options = parser.parse_args()
     rounds = options.rounds or (5 if options.quick else 15)
 
@@ -107,6 +117,14 @@ def main() -> None:
         "build_scan_config (flag true)": (scan_config(True, scanrules.build_scan_config),
                                           scan_config(True, plain_adapters.build_scan_config), 50_000),
     }
+    if options.calls is not None:
+        native, plain, _ = paths[options.path]
+        run = native if options.side == "native" else plain
+        for _ in range(2):
+            for _ in range(options.calls):
+                run()
+        settings.builtin_ignore_replace = False
+        return
     batch_label = f"embed_batch ({BATCH_SIZE} texts)"
     times: dict[str, list[tuple[float, float]]] = {label: [] for label in paths}
     floor_ratios: list[float] = []

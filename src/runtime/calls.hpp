@@ -37,6 +37,17 @@ Ref attribute(const Object& object, const Name& name) noexcept
     return get_attribute(object_of(object), name);
 }
 
+// `object.name` in a body that guards its own calls: an instance's remembered entry runs
+// no code; any other read may, so it enters the guard first.
+template <typename Object>
+Ref attribute(const Object& object, const Name& name, RecursionGuard& guard) noexcept
+{
+    if (PyObject* value = name.cached_attribute(object_of(object))) {
+        return Ref::borrow(value);
+    }
+    return guard.enter() ? get_attribute(object_of(object), name) : Ref();
+}
+
 // `callable(args...)` with positional arguments.
 template <typename Callable, typename... Args>
 Ref call(const Callable& callable, const Args&... args) noexcept

@@ -224,7 +224,7 @@ PyObject* call_function(PyObject* callable, PyObject* const* args, size_t nargsf
         }
         bound = buffer;
     }
-    switch (apply_rules(spec, bound)) {
+    switch (self->checks_args ? apply_rules(spec, bound) : Checked::ok) {
     case Checked::ok:
         break;
     case Checked::failed_with_traceback:
@@ -237,23 +237,27 @@ PyObject* call_function(PyObject* callable, PyObject* const* args, size_t nargsf
 
 // Every call enters the interpreter's recursion guard, as its own C functions do, so a
 // call cycle that runs only through C code ends in RecursionError, not a stack overflow.
-// The thread's C recursion budget is the counter Py_EnterRecursiveCall and
-// Py_LeaveRecursiveCall step (Include/internal/pycore_ceval.h, 3.12); it is stepped here
-// directly, which saves a thread-state lookup per call, and only a call with no budget
-// left takes Py_EnterRecursiveCall itself, which raises the error.
+// A body that guards its own calls does without it when binding runs no code: the
+// arguments are given by position, as many as there are parameters, and no parameter is
+// coerced.
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept
 {
-    PyThreadState* thread = PyThreadState_Get();
-    if (thread->c_recursion_remaining > 0) {
-        --thread->c_recursion_remaining;
+    auto* self = reinterpret_cast<Function*>(callable);
+    const FunctionSpec& spec = *self->spec;
+    if (spec.guards_own_calls && (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) &&
+        PyVectorcall_NARGS(nargsf) == static_cast<Py_ssize_t>(spec.params.size())) {
+        // Bound as given: straight to the body when no rule has to look at the arguments.
+        if (!self->checks_args && self->globals != nullptr) {
+            return traced(self, spec.body(self, args));
+        }
+        return call_function(callable, args, nargsf, kwnames);
     }
-    else if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        return nullptr;  // it stepped the counter back itself
+    RecursionGuard guard;
+    if (!guard.enter()) {
+        return nullptr;
     }
-    PyObject* result = call_function(callable, args, nargsf, kwnames);
-    ++thread->c_recursion_remaining;  // Py_LeaveRecursiveCall
-    return result;
+    return call_function(callable, args, nargsf, kwnames);
 }
 
 // ---- the type -----------------------------------------------------------------------
@@ -556,9 +560,20 @@ Ref text_or_none(const char* text) noexcept
 
 bool ready_function_type() noexcept { return PyType_Ready(&function_type) == 0; }
 
+bool is_function_of(PyObject* object, const FunctionSpec& spec) noexcept
+{
+    return Py_IS_TYPE(object, &function_type) && as_function(object)->spec == &spec;
+}
+
 Ref make_function(const FunctionSpec& spec, PyObject* globals) noexcept
 {
-    if (spec.params.size() > max_params || spec.none_defaults > spec.params.size()) {
+    bool coerces = false;
+    for (const Param& param : spec.params) {
+        coerces = coerces || param.rule == ArgRule::int_or_none;
+    }
+    // Coercion runs code before the body could enter the guard.
+    if (spec.params.size() > max_params || spec.none_defaults > spec.params.size() ||
+        (coerces && spec.guards_own_calls)) {
         PyErr_SetString(PyExc_SystemError, "malformed function definition");
         return {};
     }
@@ -594,6 +609,10 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals) noexcept
     self->annotations = annotations.release();
     self->dict = nullptr;
     self->weakreflist = nullptr;
+    self->checks_args = false;
+    for (const Param& param : spec.params) {
+        self->checks_args = self->checks_args || param.rule != ArgRule::any;
+    }
     PyObject_GC_Track(self);
     return Ref::steal(reinterpret_cast<PyObject*>(self));
 }

@@ -4,6 +4,7 @@
 // texts.
 #pragma once
 
+#include "internals.hpp"
 #include "ref.hpp"
 
 #include <cstddef>
@@ -47,6 +48,10 @@ struct FunctionSpec {
     std::size_t none_defaults;            // trailing parameters that default to None
     int line;                             // first line, for the code object and traceback
     FunctionBody body;
+    // The body enters the recursion guard itself, before each step that can run code or
+    // call out; a call whose arguments bind without running code then takes no guard.
+    // Such a body runs no code of others before it has entered the guard.
+    bool guards_own_calls = false;
 };
 
 constexpr std::size_t max_params = 8;
@@ -66,9 +71,54 @@ struct Function {
     PyObject* annotations;
     PyObject* dict;
     PyObject* weakreflist;
+    bool checks_args;  // some parameter has a rule other than `any`
 };
 
 bool ready_function_type() noexcept;
+
+// Whether `object` is a function of this runtime made from `spec`.
+bool is_function_of(PyObject* object, const FunctionSpec& spec) noexcept;
+
+// The interpreter's recursion guard (Py_EnterRecursiveCall) around whatever follows
+// `enter()` until the guard goes out of scope, so that a call cycle that runs only through
+// C code ends in RecursionError, not a stack overflow. Entered at most once.
+class RecursionGuard {
+public:
+    RecursionGuard() noexcept = default;
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    ~RecursionGuard()
+    {
+        if (thread_ != nullptr) {
+            ++internals::c_recursion_remaining(thread_);  // Py_LeaveRecursiveCall
+        }
+    }
+
+    // False, with RecursionError set, when the thread has no budget left.
+    [[nodiscard]] bool enter() noexcept
+    {
+        return thread_ != nullptr || enter_now();
+    }
+
+private:
+    bool enter_now() noexcept
+    {
+        // The budget is stepped here directly, which saves a second thread-state lookup;
+        // only a call with no budget left takes Py_EnterRecursiveCall itself, which
+        // raises the error.
+        PyThreadState* thread = PyThreadState_Get();
+        if (int& remaining = internals::c_recursion_remaining(thread); remaining > 0) {
+            --remaining;
+        }
+        else if (Py_EnterRecursiveCall(" while calling a Python object")) {
+            return false;  // it stepped the counter back itself
+        }
+        thread_ = thread;
+        return true;
+    }
+
+    PyThreadState* thread_ = nullptr;
+};
 
 // A new function object for `spec` whose globals are `globals` (the module namespace).
 Ref make_function(const FunctionSpec& spec, PyObject* globals) noexcept;

@@ -175,6 +175,90 @@ Ref module_attribute_uncached(PyObject* module, const Name& name) noexcept
     return Ref::steal(PyObject_GetAttr(module, name.get()));
 }
 
+namespace {
+
+namespace cpy = internals;
+
+// Whether `_PyType_Lookup` of a str on `type` runs no code: every dict along the MRO has
+// str keys only (a static builtin type's dict, kept elsewhere, cannot be changed).
+bool mro_has_plain_keys(PyTypeObject* type) noexcept
+{
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_CheckExact(mro)) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        PyObject* dict = base->tp_dict;
+        if (dict == nullptr ? !(base->tp_flags & Py_TPFLAGS_IMMUTABLETYPE)
+                            : !PyDict_CheckExact(dict) || !cpy::str_keys_only(cpy::keys_of(dict))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The entry of `keys` that holds this very name object, or -1. Only small tables are
+// searched, so that a type whose reads keep missing costs little.
+Py_ssize_t entry_holding(const cpy::DictKeysHeader* keys, PyObject* name) noexcept
+{
+    constexpr Py_ssize_t searched = 64;
+    const cpy::UnicodeEntry* entries = cpy::unicode_entries(keys);
+    for (Py_ssize_t i = 0; i < keys->dk_nentries && i < searched; ++i) {
+        if (entries[i].me_key == name) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+// Fills the cache the way the interpreter's LOAD_ATTR_INSTANCE_VALUE and
+// LOAD_ATTR_WITH_HINT are specialised (specialize_dict_access, Python/specialize.c,
+// 3.12), and more strictly: the type reads attributes generically, defines no attribute
+// of this name along its MRO (found without running code, with the same version tag
+// before and after), and the instance keeps the name in its inline values or in a dict of
+// str keys only. Anything else is left to the attribute protocol, every time.
+Ref attribute_uncached(PyObject* object, const Name& name) noexcept
+{
+    PyTypeObject* type = Py_TYPE(object);
+    const unsigned int version = type->tp_version_tag;
+    const bool managed = (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0;
+    if (version != 0 && type->tp_getattro == PyObject_GenericGetAttr &&
+        (managed || type->tp_dictoffset > 0) && mro_has_plain_keys(type) &&
+        _PyType_Lookup(type, name.get()) == nullptr && type->tp_version_tag == version) {
+        Name::AttributeCache found{type, version, false, -1};
+        PyObject* dict = nullptr;
+        if (managed) {
+            const std::uintptr_t slot = cpy::dict_or_values(object);
+            if (cpy::holds_values(slot)) {
+                if (const cpy::DictKeysHeader* keys = cpy::shared_keys(type)) {
+                    found.index = entry_holding(keys, name.get());
+                    found.shared_index = true;
+                }
+            }
+            else {
+                dict = cpy::dict_of(slot);
+            }
+        }
+        else {
+            dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + type->tp_dictoffset);
+        }
+        if (dict != nullptr && PyDict_CheckExact(dict) && cpy::str_keys_only(cpy::keys_of(dict))) {
+            const cpy::DictKeysHeader* keys = cpy::keys_of(dict);
+            found.index = entry_holding(keys, name.get());
+            // A dict made from inline values shares the type's keys: its index also serves
+            // instances whose values are still inline.
+            found.shared_index = managed && keys == cpy::shared_keys(type);
+        }
+        if (found.index >= 0) {
+            name.attribute_cache_ = found;
+        }
+    }
+    return Ref::steal(PyObject_GetAttr(object, name.get()));
+}
+
 Ref lookup_builtin(PyObject* name) noexcept
 {
     PyObject* value = PyDict_GetItemWithError(builtins_dict(), name);
@@ -196,14 +280,19 @@ Ref import_module(PyObject* name, PyObject* globals) noexcept
     return call_import(name, globals, Py_None);
 }
 
-Ref import_from(PyObject* module_name, PyObject* attribute, PyObject* globals) noexcept
+namespace {
+
+Ref import_from(PyObject* module_name, PyObject* attribute, const Name* attribute_name,
+                PyObject* globals) noexcept
 {
     Ref module = imported_module(module_name);
     if (!module && PyErr_Occurred()) {
         return {};
     }
     if (module) {
-        Ref value = Ref::steal(PyObject_GetAttr(module.get(), attribute));
+        Ref value = attribute_name != nullptr
+                        ? get_attribute(module.get(), *attribute_name)
+                        : Ref::steal(PyObject_GetAttr(module.get(), attribute));
         if (value) {
             return value;
         }
@@ -244,6 +333,18 @@ Ref import_from(PyObject* module_name, PyObject* attribute, PyObject* globals) n
         }
     }
     return cannot_import(attribute);
+}
+
+}  // namespace
+
+Ref import_from(PyObject* module_name, PyObject* attribute, PyObject* globals) noexcept
+{
+    return import_from(module_name, attribute, nullptr, globals);
+}
+
+Ref import_from(const Name& module_name, const Name& attribute, PyObject* globals) noexcept
+{
+    return import_from(module_name.get(), attribute.get(), &attribute, globals);
 }
 
 }  // namespace vmrt

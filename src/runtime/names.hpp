@@ -3,6 +3,7 @@
 // changes what the next call uses.
 #pragma once
 
+#include "internals.hpp"
 #include "ref.hpp"
 
 #include <cstdint>
@@ -33,9 +34,14 @@ public:
     // on a plain module the attribute is the namespace entry.
     bool plain_module_attribute() const noexcept { return !module_type_attribute_; }
 
+    // The attribute of this name on `object`, where the remembered layout of its type
+    // proves that the attribute protocol would return exactly it; nullptr otherwise.
+    PyObject* cached_attribute(PyObject* object) const noexcept;
+
 private:
     friend Ref lookup_global_uncached(PyObject* globals, const Name& name) noexcept;
     friend PyObject* lookup_in(PyObject* dict, const Name& name) noexcept;
+    friend Ref attribute_uncached(PyObject* object, const Name& name) noexcept;
 
     // The last answer for this name, valid while the dicts it came from are unchanged.
     struct LookupCache {
@@ -45,11 +51,24 @@ private:
         PyObject* value = nullptr;           // borrowed from the dict that holds it
     };
 
+    // Where instances of one type keep this attribute, as the interpreter's own attribute
+    // specialisations remember it: valid while the type keeps its version tag, which
+    // changes with any change to the type or its bases. Filled only for a type that reads
+    // attributes generically and defines no attribute of this name, so that the instance's
+    // own entry is the answer.
+    struct AttributeCache {
+        PyTypeObject* type = nullptr;
+        unsigned int type_version = 0;
+        bool shared_index = false;  // `index` is into the type's shared keys
+        Py_ssize_t index = 0;       // the entry that holds this name
+    };
+
     const char* text_;
     PyObject* object_ = nullptr;
     Name* next_;
     bool module_type_attribute_ = true;  // the module type defines this name
     mutable LookupCache cache_;
+    mutable AttributeCache attribute_cache_;
 };
 
 // The `builtins` module and its namespace, recorded when a module is first executed.
@@ -59,16 +78,8 @@ inline PyObject* builtins_module() noexcept { return builtins_module_ref.get(); 
 inline PyObject* builtins_dict() noexcept { return builtins_dict_ref.get(); }
 bool record_builtins() noexcept;
 
-// Every change to a dict gives it a new version tag, unique within the interpreter, so an
-// unchanged tag proves that the dict holds what it held. The field is deprecated from
-// 3.12 on, but it is maintained throughout 3.12, the only version this package builds for.
-inline std::uint64_t dict_version(PyObject* dict) noexcept
-{
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
-}
+// Dict version tags: an unchanged tag proves that a dict holds what it held.
+using internals::dict_version;
 
 inline PyObject* Name::cached(PyObject* dict, PyObject* builtins) const noexcept
 {
@@ -99,21 +110,62 @@ inline Ref lookup_global(PyObject* globals, const Name& name) noexcept
     return lookup_global_uncached(globals, name);
 }
 
+inline PyObject* Name::cached_attribute(PyObject* object) const noexcept
+{
+    namespace cpy = internals;
+    const AttributeCache& cache = attribute_cache_;
+    PyTypeObject* type = Py_TYPE(object);
+    if (type != cache.type || type->tp_version_tag != cache.type_version) {
+        return nullptr;
+    }
+    PyObject* dict;
+    if (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
+        const std::uintptr_t slot = cpy::dict_or_values(object);
+        if (cpy::holds_values(slot)) {
+            // Read fresh each time; nullptr when the instance lacks the attribute.
+            return cache.shared_index ? cpy::values_of(slot)[cache.index] : nullptr;
+        }
+        dict = cpy::dict_of(slot);
+    }
+    else {
+        dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + type->tp_dictoffset);
+    }
+    if (dict == nullptr || !PyDict_CheckExact(dict)) {
+        return nullptr;
+    }
+    // With str keys only, the entry that holds this very name object is the one a lookup
+    // finds, and the lookup runs no code.
+    const cpy::DictKeysHeader* keys = cpy::keys_of(dict);
+    if (!cpy::str_keys_only(keys) || cache.index >= keys->dk_nentries ||
+        cpy::unicode_entries(keys)[cache.index].me_key != object_) {
+        return nullptr;
+    }
+    PyObject** values = cpy::split_values(dict);
+    return values != nullptr ? values[cache.index] : cpy::unicode_entries(keys)[cache.index].me_value;
+}
+
 // `module.name` for a plain module and a name its type does not define: the namespace
 // entry, answered as a global is.
 Ref module_attribute_uncached(PyObject* module, const Name& name) noexcept;
 
-// `object.name`: a plain module's namespace entry, anything else through the attribute
-// protocol.
+// `object.name` through the attribute protocol; where the type allows, it remembers where
+// instances of the type keep the attribute.
+Ref attribute_uncached(PyObject* object, const Name& name) noexcept;
+
+// `object.name`: a plain module's namespace entry, an instance's own entry where the
+// remembered layout proves it, anything else through the attribute protocol.
 inline Ref get_attribute(PyObject* object, const Name& name) noexcept
 {
-    if (!Py_IS_TYPE(object, &PyModule_Type) || !name.plain_module_attribute()) {
-        return Ref::steal(PyObject_GetAttr(object, name.get()));
+    if (Py_IS_TYPE(object, &PyModule_Type) && name.plain_module_attribute()) {
+        if (PyObject* value = name.cached(PyModule_GetDict(object))) {
+            return Ref::borrow(value);
+        }
+        return module_attribute_uncached(object, name);
     }
-    if (PyObject* value = name.cached(PyModule_GetDict(object))) {
+    if (PyObject* value = name.cached_attribute(object)) {
         return Ref::borrow(value);
     }
-    return module_attribute_uncached(object, name);
+    return attribute_uncached(object, name);
 }
 
 // `name` looked up in the builtins alone, else NameError.
@@ -125,5 +177,7 @@ Ref import_module(PyObject* name, PyObject* globals) noexcept;
 // `from X import Y`: the object Y, with the submodule fallback of the import statement
 // and its "cannot import name" error.
 Ref import_from(PyObject* module_name, PyObject* attribute, PyObject* globals) noexcept;
+// The same, where the module's attribute read may be answered from the lookup caches.
+Ref import_from(const Name& module_name, const Name& attribute, PyObject* globals) noexcept;
 
 }  // namespace vmrt

@@ -56,16 +56,23 @@ PyObject* load_capabilities(Function* function, PyObject* const*) noexcept
     if (!cached) {
         return nullptr;
     }
-    if (cached.get() == Py_None && !load_into_cache(function)) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
+    if (cached.get() == Py_None) {
+        // Importing the core and its handshake run code: guarded.
+        vmrt::RecursionGuard guard;
+        if (!guard.enter()) {
             return nullptr;
         }
-        // A core that cannot be imported has no capabilities; that answer is final.
-        PyErr_Clear();
-        Ref no_capabilities = Ref::steal(PySet_New(nullptr));
-        if (!no_capabilities ||
-            !vmrt::set_global(function, n_cached_capabilities, no_capabilities.get())) {
-            return nullptr;
+        if (!load_into_cache(function)) {
+            if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
+                return nullptr;
+            }
+            // A core that cannot be imported has no capabilities; that answer is final.
+            PyErr_Clear();
+            Ref no_capabilities = Ref::steal(PySet_New(nullptr));
+            if (!no_capabilities ||
+                !vmrt::set_global(function, n_cached_capabilities, no_capabilities.get())) {
+                return nullptr;
+            }
         }
     }
     // Whatever the cache holds now, which another thread may have stored meanwhile.
@@ -76,7 +83,7 @@ constexpr const char* load_capabilities_locals[] = {"velmorrow_core_py", "resp"}
 
 const vmrt::FunctionSpec load_capabilities_spec{
     module_info, "_load_capabilities", "_load_capabilities", nullptr, {}, "set[str]",
-    load_capabilities_locals, 0, __LINE__, load_capabilities,
+    load_capabilities_locals, 0, __LINE__, load_capabilities, true,
 };
 
 // ---- require_capability -------------------------------------------------------------
@@ -86,14 +93,28 @@ PyObject* require_capability(Function* function, PyObject* const* args) noexcept
 {
     PyObject* name = args[0];
     PyObject* context = args[1];
+    vmrt::RecursionGuard guard;
     Ref load = global(function, n_load_capabilities);
-    Ref capabilities = load ? call(load) : Ref();
+    // The module's own `_load_capabilities` guards its own calls; anything else put in
+    // its place may call back here.
+    if (!load || (!vmrt::is_function_of(load.get(), load_capabilities_spec) && !guard.enter())) {
+        return nullptr;
+    }
+    Ref capabilities = call(load);
     if (!capabilities) {
+        return nullptr;
+    }
+    // A set's membership test runs no code but comparisons, which guard themselves; any
+    // other collection may.
+    if (!PySet_CheckExact(capabilities.get()) && !guard.enter()) {
         return nullptr;
     }
     const int found = PySequence_Contains(capabilities.get(), name);
     if (found != 0) {
         return found > 0 ? Py_NewRef(Py_None) : nullptr;
+    }
+    if (!guard.enter()) {
+        return nullptr;
     }
     Ref available = Ref::steal(PySequence_List(capabilities.get()));
     if (!available || PyList_Sort(available.get()) < 0) {
@@ -121,7 +142,7 @@ constexpr const char* require_capability_locals[] = {"caps"};
 const vmrt::FunctionSpec require_capability_spec{
     module_info, "require_capability", "require_capability",
     "Raise RuntimeError if the named capability is not available.", require_capability_params,
-    "None", require_capability_locals, 0, __LINE__, require_capability,
+    "None", require_capability_locals, 0, __LINE__, require_capability, true,
 };
 
 // ---- the module body ----------------------------------------------------------------

@@ -2,6 +2,8 @@
 // hands to the native core's scanner, built from the settings at call time.
 #include "loader.hpp"
 
+#include <cstring>
+
 namespace {
 
 using vmrt::attribute;
@@ -45,20 +47,31 @@ Name n_replace_builtin_patterns{"replace_builtin_patterns"};
 // ---- build_scan_config --------------------------------------------------------------
 
 // `settings.<name>`, with `settings` looked up afresh for every read.
-Ref setting(Function* function, const Name& name) noexcept
+[[gnu::noinline]] Ref read_setting(Function* function, const Name& name,
+                                   vmrt::RecursionGuard& guard) noexcept
 {
     Ref settings = global(function, n_settings);
-    return settings ? attribute(settings, name) : Ref();
+    return settings ? attribute(settings, name, guard) : Ref();
 }
 
-bool put(const Ref& config, const Name& key, const Ref& value) noexcept
+// The same, answered straight from the lookup caches where they hold, which runs no code.
+inline Ref setting(Function* function, const Name& name, vmrt::RecursionGuard& guard) noexcept
 {
-    return value && PyDict_SetItem(config.get(), key.get(), value.get()) == 0;
+    if (PyObject* settings = vmrt::known_global(function, n_settings)) {
+        if (PyObject* value = name.cached_attribute(settings)) {
+            return Ref::borrow(value);
+        }
+    }
+    return read_setting(function, name, guard);
 }
 
 // The seven keys in their order, each holding None. A copy has the shape a dict display
-// gives (str keys, room for seven entries) and is filled by replacing its values, which
-// costs less than growing a new dict key by key.
+// gives (str keys, room for seven entries); its entries are then filled in place.
+constexpr Py_ssize_t config_size = 7;
+const Name* const config_keys[config_size] = {
+    &n_repo_root, &n_builtin_patterns, &n_extra_patterns, &n_ignore_mode,
+    &n_use_gitignore, &n_use_velmorrowignore, &n_replace_builtin_patterns,
+};
 vmrt::ProcessRef config_template;
 
 bool create_constants() noexcept
@@ -70,57 +83,164 @@ bool create_constants() noexcept
     if (!config) {
         return false;
     }
-    for (const Name* key : {&n_repo_root, &n_builtin_patterns, &n_extra_patterns, &n_ignore_mode,
-                            &n_use_gitignore, &n_use_velmorrowignore, &n_replace_builtin_patterns}) {
+    for (const Name* key : config_keys) {
         if (PyDict_SetItem(config.get(), key->get(), Py_None) < 0) {
             return false;
         }
     }
+    // Copies keep the template's tracking by the collector; a dict display holding lists
+    // is tracked, so the template is too (until a full collection untracks it).
+    if (!PyObject_GC_IsTracked(config.get())) {
+        PyObject_GC_Track(config.get());
+    }
     config_template.hold(config.get());
     return true;
+}
+
+// A new configuration dict whose values are stored straight into its entries, which are
+// the template's keys in order; each value goes in as soon as it is made, so a failure
+// part-way drops a dict that is whole.
+class Config {
+public:
+    bool make() noexcept
+    {
+        namespace cpy = vmrt::internals;
+        dict_ = Ref::steal(PyDict_Copy(config_template.get()));
+        if (!dict_) {
+            return false;
+        }
+        // The copy of the template, a combined table of str keys, is a clone of its
+        // entries; anything else is filled through the dict's own interface.
+        const cpy::DictKeysHeader* keys = cpy::keys_of(dict_.get());
+        entries_ = cpy::split_values(dict_.get()) == nullptr && cpy::str_keys_only(keys) &&
+                           keys->dk_nentries == config_size
+                       ? cpy::unicode_entries(keys)
+                       : nullptr;
+        if (entries_ != nullptr && (entries_[0].me_key != config_keys[0]->get() ||
+                                    entries_[config_size - 1].me_key != config_keys[config_size - 1]->get())) {
+            entries_ = nullptr;
+        }
+        // Its values hold lists: tracked by the collector, as a dict display is.
+        if (entries_ != nullptr && !PyObject_GC_IsTracked(dict_.get())) {
+            PyObject_GC_Track(dict_.get());
+        }
+        return true;
+    }
+
+    bool put(Py_ssize_t index, Ref value) noexcept
+    {
+        if (!value) {
+            return false;
+        }
+        if (entries_ == nullptr) {
+            return PyDict_SetItem(dict_.get(), config_keys[index]->get(), value.get()) == 0;
+        }
+        Ref replaced = Ref::steal(entries_[index].me_value);
+        entries_[index].me_value = value.release();
+        return true;
+    }
+
+    PyObject* release() noexcept { return dict_.release(); }
+
+private:
+    Ref dict_;
+    vmrt::internals::UnicodeEntry* entries_ = nullptr;
+};
+
+// `list(patterns)`. A list or tuple is copied without running code, into a list with as
+// many slots as list() gives it; anything else may run code.
+Ref new_list(const Ref& patterns, vmrt::RecursionGuard& guard) noexcept
+{
+    if (!patterns) {
+        return {};
+    }
+    PyObject* source = patterns.get();
+    if (!PyList_CheckExact(source) && !PyTuple_CheckExact(source)) {
+        return guard.enter() ? Ref::steal(PySequence_List(source)) : Ref();
+    }
+    const Py_ssize_t size = Py_SIZE(source);
+    PyObject* const* items = PyList_CheckExact(source)
+                                 ? reinterpret_cast<PyListObject*>(source)->ob_item
+                                 : reinterpret_cast<PyTupleObject*>(source)->ob_item;
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list || size == 0) {
+        return list;
+    }
+    const Py_ssize_t slots = vmrt::internals::list_slots(size);
+    auto** copy = PyMem_New(PyObject*, static_cast<std::size_t>(slots));
+    if (copy == nullptr) {
+        PyErr_NoMemory();
+        return {};
+    }
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        copy[i] = Py_NewRef(items[i]);
+    }
+    auto* result = reinterpret_cast<PyListObject*>(list.get());
+    result->ob_item = copy;
+    result->allocated = slots;
+    Py_SET_SIZE(result, size);
+    return list;
+}
+
+// `mode == "git+velmorrow"`; between two exact str the answer is True or False itself.
+Ref is_git_mode(const Ref& mode) noexcept
+{
+    if (!mode) {
+        return {};
+    }
+    PyObject* git_mode = n_git_mode.get();
+    if (!PyUnicode_CheckExact(mode.get())) {
+        return Ref::steal(PyObject_RichCompare(mode.get(), git_mode, Py_EQ));
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(mode.get());
+    const bool equal = mode.get() == git_mode ||
+                       (length == PyUnicode_GET_LENGTH(git_mode) &&
+                        PyUnicode_KIND(mode.get()) == PyUnicode_KIND(git_mode) &&
+                        std::memcmp(PyUnicode_DATA(mode.get()), PyUnicode_DATA(git_mode),
+                                    static_cast<std::size_t>(length) * PyUnicode_KIND(git_mode)) == 0);
+    return Ref::borrow(equal ? Py_True : Py_False);
 }
 
 // Replacing the built-in patterns needs a core that can do it; the gate is imported only
 // on this path, so a default configuration never touches the core.
 bool check_capability(Function* function) noexcept
 {
-    Ref require = vmrt::import_from(n_featuregate.get(), n_require_capability.get(),
-                                    function->globals);
+    Ref require = vmrt::import_from(n_featuregate, n_require_capability, function->globals);
     return require && call(require, n_capability, n_capability_context);
 }
 
 // build_scan_config(repo_path: Path) -> dict[str, object]
+//
+// The recursion guard is entered before each step that can run code of others; str()
+// and the comparison take the interpreter's own.
 PyObject* build_scan_config(Function* function, PyObject* const* args) noexcept
 {
+    vmrt::RecursionGuard guard;
     PyObject* repo_path = args[0];
-    Ref replace_flag = setting(function, n_builtin_ignore_replace);
+    Ref replace_flag = setting(function, n_builtin_ignore_replace, guard);
     if (!replace_flag) {
         return nullptr;
     }
-    const int replace = PyObject_IsTrue(replace_flag.get());
-    if (replace < 0 || (replace == 1 && !check_capability(function))) {
+    PyObject* flag = replace_flag.get();
+    int replace = flag == Py_True;
+    if (flag != Py_True && flag != Py_False && flag != Py_None) {
+        replace = guard.enter() ? PyObject_IsTrue(flag) : -1;
+    }
+    if (replace < 0 || (replace == 1 && (!guard.enter() || !check_capability(function)))) {
         return nullptr;
     }
 
-    Ref config = Ref::steal(PyDict_Copy(config_template.get()));
-    if (!config || !put(config, n_repo_root, Ref::steal(PyObject_Str(repo_path)))) {
+    Config config;
+    if (!config.make() ||
+        !config.put(0, PyUnicode_CheckExact(repo_path) ? Ref::borrow(repo_path)
+                                                       : Ref::steal(PyObject_Str(repo_path))) ||
+        !config.put(1, new_list(setting(function, n_builtin_ignore_patterns, guard), guard)) ||
+        !config.put(2, new_list(setting(function, n_extra_ignore_patterns, guard), guard)) ||
+        !config.put(3, setting(function, n_ignore_mode, guard))) {
         return nullptr;
     }
-    for (const auto& [key, source] : {std::pair<const Name&, const Name&>{n_builtin_patterns, n_builtin_ignore_patterns},
-                                      std::pair<const Name&, const Name&>{n_extra_patterns, n_extra_ignore_patterns}}) {
-        Ref patterns = setting(function, source);
-        if (!put(config, key, patterns ? Ref::steal(PySequence_List(patterns.get())) : Ref())) {
-            return nullptr;
-        }
-    }
-    if (!put(config, n_ignore_mode, setting(function, n_ignore_mode))) {
-        return nullptr;
-    }
-    Ref mode = setting(function, n_ignore_mode);
-    Ref use_gitignore = mode ? Ref::steal(PyObject_RichCompare(mode.get(), n_git_mode.get(), Py_EQ)) : Ref();
-    if (!put(config, n_use_gitignore, use_gitignore) ||
-        !put(config, n_use_velmorrowignore, Ref::borrow(Py_True)) ||
-        !put(config, n_replace_builtin_patterns, setting(function, n_builtin_ignore_replace))) {
+    if (!config.put(4, is_git_mode(setting(function, n_ignore_mode, guard))) || !config.put(5, Ref::borrow(Py_True)) ||
+        !config.put(6, setting(function, n_builtin_ignore_replace, guard))) {
         return nullptr;
     }
     return config.release();
@@ -143,7 +263,7 @@ constexpr const char* build_scan_config_locals[] = {"require_capability"};
 const vmrt::FunctionSpec build_scan_config_spec{
     module_info, "build_scan_config", "build_scan_config", build_scan_config_doc,
     build_scan_config_params, "dict[str, object]", build_scan_config_locals, 0, __LINE__,
-    build_scan_config,
+    build_scan_config, true,
 };
 
 // ---- the module body ----------------------------------------------------------------

@@ -358,13 +358,18 @@ const vmrt::FunctionSpec service_embed_batch_list_spec{
 // ---- the singleton ------------------------------------------------------------------
 
 // get_sparse_service() -> SparseEmbeddingService
-PyObject* get_sparse_service(Function* function, PyObject* const*) noexcept
+[[gnu::noinline]] PyObject* get_sparse_service_slow(Function* function) noexcept
 {
     Ref current = global(function, n_sparse_service);
     if (!current) {
         return nullptr;
     }
     if (current.get() == Py_None) {
+        // Constructing the service runs code: guarded.
+        vmrt::RecursionGuard guard;
+        if (!guard.enter()) {
+            return nullptr;
+        }
         Ref service_class = global(function, n_service_class);
         Ref service = service_class ? call(service_class) : Ref();
         if (!service || !vmrt::set_global(function, n_sparse_service, service.get())) {
@@ -375,10 +380,21 @@ PyObject* get_sparse_service(Function* function, PyObject* const*) noexcept
     return global(function, n_sparse_service).release();
 }
 
+PyObject* get_sparse_service(Function* function, PyObject* const*) noexcept
+{
+    // The warm singleton: where the lookup caches answer, no code runs between the two
+    // reads, so both find this object.
+    PyObject* current = vmrt::known_global(function, n_sparse_service);
+    if (current != nullptr && current != Py_None) {
+        return Py_NewRef(current);
+    }
+    return get_sparse_service_slow(function);
+}
+
 const vmrt::FunctionSpec get_sparse_service_spec{
     module_info, "get_sparse_service", "get_sparse_service",
     "Get or create the sparse embedding service singleton.", {}, "SparseEmbeddingService",
-    {}, 0, __LINE__, get_sparse_service,
+    {}, 0, __LINE__, get_sparse_service, true,
 };
 
 // reset_sparse_service() -> None

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import builtins
+import gc
 import importlib.abc
 import importlib.util
 import json
@@ -141,6 +142,30 @@ def test_seven_keys_in_order_with_their_values(rules):
         "replace_builtin_patterns": result["replace_builtin_patterns"],
     }
     assert sys.getsizeof(result) == sys.getsizeof(display)
+
+
+class ListSubclass(list):
+    pass
+
+
+@pytest.mark.parametrize("patterns", [
+    (), ("a",), ("a", "b"), ("a", "b", "c"), tuple("abcdefghi"), [], ["a"], list("abcde"),
+    ListSubclass("abc"), "abc", {"x": 1, "y": 2}, range(7),
+], ids=repr)
+def test_pattern_lists_are_what_list_makes(rules, patterns):
+    """Contents, type and allocated size (sys.getsizeof) of list(patterns), in a list of
+    their own; the result is tracked by the collector as a dict display is."""
+    rules.settings = types.SimpleNamespace(builtin_ignore_replace=False, builtin_ignore_patterns=patterns,
+                                           extra_ignore_patterns=patterns, ignore_mode="velmorrow")
+    result = rules.build_scan_config("/r")
+    expected = list(patterns)
+    for key in ("builtin_patterns", "extra_patterns"):
+        copy = result[key]
+        assert type(copy) is list and copy == expected and copy is not patterns
+        assert [id(item) for item in copy] == [id(item) for item in expected]
+        assert sys.getsizeof(copy) == sys.getsizeof(expected)
+    assert result["builtin_patterns"] is not result["extra_patterns"]
+    assert gc.is_tracked(result) and gc.is_tracked({"k": expected})
 
 
 @pytest.mark.parametrize("flag, gate_events", [(False, []), (True, ["require_capability"])])

@@ -54,6 +54,40 @@ CYCLES = {
         scanrules.settings = Settings()
         run = lambda: scanrules.build_scan_config("/repo")
     """,
+    # The warm path takes no guard; constructing the service does.
+    "sparse singleton": """
+        import functools
+        import velmorrow.sparse as sparse
+        sparse._sparse_service = None
+        sparse.SparseEmbeddingService = functools.partial(sparse.get_sparse_service)
+        run = sparse.get_sparse_service
+    """,
+    # Settings read from their instance run no code; iterating the patterns and the
+    # truth test of the flag may, and here call the function again.
+    "scanrules patterns": """
+        import functools, types
+        import velmorrow.scanrules as scanrules
+
+        class Patterns:
+            __iter__ = functools.partial(scanrules.build_scan_config, "/repo")
+
+        scanrules.settings = types.SimpleNamespace(
+            builtin_ignore_replace=False, builtin_ignore_patterns=Patterns(),
+            extra_ignore_patterns=(), ignore_mode="git+velmorrow")
+        run = lambda: scanrules.build_scan_config("/repo")
+    """,
+    "scanrules flag": """
+        import functools, types
+        import velmorrow.scanrules as scanrules
+
+        class Flag:
+            __bool__ = functools.partial(scanrules.build_scan_config, "/repo")
+
+        scanrules.settings = types.SimpleNamespace(
+            builtin_ignore_replace=Flag(), builtin_ignore_patterns=(),
+            extra_ignore_patterns=(), ignore_mode="git+velmorrow")
+        run = lambda: scanrules.build_scan_config("/repo")
+    """,
 }
 CYCLE_CHECK = """
 import threading
@@ -456,6 +490,198 @@ def test_the_layout_check_sees_a_materialised_dict():
     assert not has_materialised_dict(settings)
     vars(settings)
     assert has_materialised_dict(settings)
+
+
+# ---- instance attribute reads against plain attribute access ---------------------------------
+#
+# Settings reads are answered from where instances of the settings type keep the attribute.
+# Each step below changes the object, its dict or its class in a way that must change the
+# answer (or must not); after every step the extension reads exactly what getattr() reads.
+
+SETTING_NAMES = ("builtin_ignore_replace", "builtin_ignore_patterns", "extra_ignore_patterns", "ignore_mode")
+SETTING_VALUES = {"builtin_ignore_replace": False, "builtin_ignore_patterns": ("a", "b"),
+                  "extra_ignore_patterns": [], "ignore_mode": "git+velmorrow"}
+
+
+class PlainKey(str):
+    """A str subclass key: equal to the plain name, but a dict holding it runs its code."""
+
+    __hash__ = str.__hash__
+
+    def __eq__(self, other: object) -> bool:
+        return str.__eq__(self, other)
+
+
+def heap_shape(**class_attributes: Any) -> Any:
+    base = type("Base", (), {})
+    settings_class = type("Settings", (base,), dict(class_attributes))
+    settings = settings_class()
+    for name, value in SETTING_VALUES.items():
+        setattr(settings, name, value)
+    # A sibling of the same layout, for __class__ assignment.
+    settings_class.sibling = type("Sibling", (base,), {"ignore_mode": property(lambda self: "sibling")})
+    return settings
+
+
+def many_attributes_shape() -> Any:
+    settings = heap_shape()
+    for i in range(40):  # more than instances of one class keep inline
+        setattr(settings, f"extra{i}", i)
+    return settings
+
+
+def slots_shape() -> Any:
+    settings_class = type("Slotted", (), {"__slots__": SETTING_NAMES})
+    settings = settings_class()
+    for name, value in SETTING_VALUES.items():
+        setattr(settings, name, value)
+    return settings
+
+
+def namespace_subclass_shape() -> Any:
+    return type("Namespace", (types.SimpleNamespace,), {})(**SETTING_VALUES)
+
+
+def function_shape() -> Any:
+    def settings() -> None:
+        pass
+
+    vars(settings).update(SETTING_VALUES)
+    return settings
+
+
+def module_shape() -> Any:
+    module = types.ModuleType("settings_module")
+    vars(module).update(SETTING_VALUES)
+    return module
+
+
+SETTINGS_SHAPES = {
+    "inline values": heap_shape,
+    "materialised dict": lambda: (lambda settings: (vars(settings), settings)[1])(heap_shape()),
+    "class defaults": lambda: heap_shape(ignore_mode="class default"),
+    "too many for inline": many_attributes_shape,
+    "slots": slots_shape,
+    "namespace": lambda: types.SimpleNamespace(**SETTING_VALUES),
+    "namespace subclass": namespace_subclass_shape,
+    "function": function_shape,
+    "module": module_shape,
+}
+
+
+def _set_base_property(settings: Any) -> None:
+    type(settings).__mro__[1].ignore_mode = property(lambda self: "from the base")
+
+
+def _swap_str_key(settings: Any) -> None:
+    namespace = vars(settings)
+    namespace[PlainKey("ignore_mode")] = namespace.pop("ignore_mode")
+
+
+def _shadow_with_a_str_subclass_key(settings: Any) -> None:
+    """Puts a key ahead of "ignore_mode" that equals it only from now on, so that a lookup
+    finds it first, and the entry holding the name itself is no longer the answer."""
+
+    class Shadow(str):
+        matches = False
+        __hash__ = str.__hash__
+
+        def __eq__(self, other: object) -> bool:
+            return Shadow.matches and str.__eq__(self, other)
+
+    namespace = vars(settings)
+    value = namespace.pop("ignore_mode")
+    namespace[Shadow("ignore_mode")] = "shadow"
+    namespace["ignore_mode"] = value
+    Shadow.matches = True
+
+
+SETTINGS_STEPS = {
+    "set": lambda s: setattr(s, "ignore_mode", "velmorrow"),
+    "set back": lambda s: setattr(s, "ignore_mode", "git+velmorrow"),
+    "delete": lambda s: delattr(s, "ignore_mode"),
+    "delete patterns": lambda s: delattr(s, "builtin_ignore_patterns"),
+    "class attribute": lambda s: setattr(type(s), "ignore_mode", "from the class"),
+    "class property": lambda s: setattr(type(s), "ignore_mode", property(lambda self: "property")),
+    "class attribute removed": lambda s: delattr(type(s), "ignore_mode"),
+    "base property": _set_base_property,
+    # The hooks answer a false flag, so that no capability check comes into it.
+    "__getattr__ added": lambda s: setattr(
+        type(s), "__getattr__", lambda self, name: "" if name == "builtin_ignore_replace" else f"hook {name}"),
+    "__getattribute__ added": lambda s: setattr(
+        type(s), "__getattribute__",
+        lambda self, name: "intercepted" if name == "ignore_mode" else object.__getattribute__(self, name)),
+    "hooks removed": lambda s: [delattr(type(s), hook) for hook in ("__getattr__", "__getattribute__")
+                                if hook in vars(type(s))],
+    "__class__ assigned": lambda s: setattr(s, "__class__", type(s).sibling),
+    "dict materialised": vars,
+    "non-str key": lambda s: vars(s).__setitem__(1, "one"),
+    "str subclass key": _swap_str_key,
+    "shadowing key": _shadow_with_a_str_subclass_key,
+    "dict replaced": lambda s: setattr(s, "__dict__", dict(vars(s))),
+    "dict cleared": lambda s: vars(s).clear(),
+    "dict refilled": lambda s: vars(s).update(SETTING_VALUES),
+    "many attributes": lambda s: [setattr(s, f"more{i}", i) for i in range(40)],
+}
+
+
+def plain_scan_config(settings: Any) -> dict[str, object]:
+    """What build_scan_config returns for a false flag, read with getattr()."""
+    flag = getattr(settings, "builtin_ignore_replace")
+    assert not flag
+    return {
+        "repo_root": "/r",
+        "builtin_patterns": list(getattr(settings, "builtin_ignore_patterns")),
+        "extra_patterns": list(getattr(settings, "extra_ignore_patterns")),
+        "ignore_mode": getattr(settings, "ignore_mode"),
+        "use_gitignore": getattr(settings, "ignore_mode") == "git+velmorrow",
+        "use_velmorrowignore": True,
+        "replace_builtin_patterns": getattr(settings, "builtin_ignore_replace"),
+    }
+
+
+def check_steps(scanrules: Any, settings: Any, steps: list[str]) -> None:
+    other = heap_shape()
+    for step in ["start", *steps]:
+        # Reads of another type in between leave nothing that answers for this one; the
+        # last read before each change is of `settings` itself.
+        scanrules.settings = other
+        scanrules.build_scan_config("/r")
+        scanrules.settings = settings
+        outcome(lambda: scanrules.build_scan_config("/r"))
+        if step != "start":
+            try:
+                SETTINGS_STEPS[step](settings)
+            except (AttributeError, TypeError, KeyError, ValueError):
+                pass  # a step the object's state does not allow changes nothing
+        expected = outcome(lambda: plain_scan_config(settings))
+        # A changed type gets its new version tag at its next lookup: the first read may
+        # find none, the second fill what the third is answered from.
+        for _ in range(3):
+            assert outcome(lambda: scanrules.build_scan_config("/r")) == expected, (step, steps)
+
+
+@pytest.mark.parametrize("step", SETTINGS_STEPS)
+@pytest.mark.parametrize("shape", SETTINGS_SHAPES)
+def test_settings_reads_follow_each_change(scanrules, shape, step):
+    check_steps(scanrules, SETTINGS_SHAPES[shape](), [step, "set", "dict refilled", "set back"])
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(shape=st.sampled_from(sorted(SETTINGS_SHAPES)),
+       steps=st.lists(st.sampled_from(sorted(SETTINGS_STEPS)), max_size=8))
+def test_settings_reads_follow_any_sequence_of_changes(scanrules, shape, steps):
+    check_steps(scanrules, SETTINGS_SHAPES[shape](), steps)
+
+
+def test_deleted_setting_raises_the_plain_attribute_error(scanrules):
+    settings = heap_shape()
+    scanrules.settings = settings
+    scanrules.build_scan_config("/r")
+    del settings.extra_ignore_patterns
+    expected = outcome(lambda: plain_scan_config(settings))
+    assert expected == ("raised", AttributeError, "'Settings' object has no attribute 'extra_ignore_patterns'")
+    assert outcome(lambda: scanrules.build_scan_config("/r")) == expected
 
 
 # ---- from X import Y ---------------------------------------------------------------------------

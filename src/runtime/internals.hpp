@@ -1,0 +1,123 @@
+// ==== CPython 3.12 internals ============================================================
+// Everything here reads object layouts that CPython does not publish as API. Each item
+// names the CPython 3.12 source it mirrors; the package builds for 3.12 only (CMakeLists
+// refuses any other version), and nothing outside this header touches these layouts.
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vmrt::internals {
+
+// ---- dict version tags --------------------------------------------------------------
+// PyDictObject.ma_version_tag (Include/cpython/dictobject.h): every change to a dict gives
+// it a new tag, unique within the interpreter (DICT_NEXT_VERSION, Include/internal/
+// pycore_dict.h), so an unchanged tag proves that the dict holds what it held. Deprecated
+// from 3.12 on, but maintained throughout 3.12.
+inline std::uint64_t dict_version(PyObject* dict) noexcept
+{
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
+// ---- dict keys ----------------------------------------------------------------------
+// struct _dictkeysobject (Include/internal/pycore_dict.h): a header, then the hash index
+// of 1 << dk_log2_index_bytes bytes, then the entries (_DK_ENTRIES). A table of kind
+// DICT_KEYS_GENERAL holds PyDictKeyEntry; the other kinds (DICT_KEYS_UNICODE,
+// DICT_KEYS_SPLIT) hold PyDictUnicodeEntry, and insertdict (Objects/dictobject.c) turns a
+// table into the general kind before it stores any key that is not an exact str, so a
+// table of another kind has exact str keys only.
+struct DictKeysHeader {
+    Py_ssize_t dk_refcnt;
+    std::uint8_t dk_log2_size;
+    std::uint8_t dk_log2_index_bytes;
+    std::uint8_t dk_kind;
+    std::uint32_t dk_version;
+    Py_ssize_t dk_usable;
+    Py_ssize_t dk_nentries;
+};
+static_assert(sizeof(DictKeysHeader) == 32 && offsetof(DictKeysHeader, dk_nentries) == 24);
+constexpr std::uint8_t dict_keys_general = 0;  // DICT_KEYS_GENERAL
+
+// PyDictUnicodeEntry (Include/internal/pycore_dict.h).
+struct UnicodeEntry {
+    PyObject* me_key;
+    PyObject* me_value;  // unused in a split table, whose values live in ma_values
+};
+
+inline const DictKeysHeader* keys_of(PyObject* dict) noexcept
+{
+    return reinterpret_cast<const DictKeysHeader*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
+}
+
+inline bool str_keys_only(const DictKeysHeader* keys) noexcept
+{
+    return keys->dk_kind != dict_keys_general;
+}
+
+// DK_UNICODE_ENTRIES (Include/internal/pycore_dict.h); only for a table of str keys.
+inline UnicodeEntry* unicode_entries(const DictKeysHeader* keys) noexcept
+{
+    const char* indices = reinterpret_cast<const char*>(keys) + sizeof(DictKeysHeader);
+    return reinterpret_cast<UnicodeEntry*>(
+        const_cast<char*>(indices + (std::size_t{1} << keys->dk_log2_index_bytes)));
+}
+
+// The values array of a split table (PyDictObject.ma_values, struct _dictvalues in
+// Include/internal/pycore_dict.h: the values, by entry index), or nullptr for a combined
+// table, whose values are in its entries.
+inline PyObject** split_values(PyObject* dict) noexcept
+{
+    return reinterpret_cast<PyObject**>(reinterpret_cast<PyDictObject*>(dict)->ma_values);
+}
+
+// ---- instances with a managed dict ----------------------------------------------------
+// An instance of a type with Py_TPFLAGS_MANAGED_DICT keeps, three pointers before its
+// header, either its __dict__ or, tagged with the low bit, its inline values: an array
+// indexed like the entries of the type's shared keys (ht_cached_keys). See
+// _PyObject_DictOrValuesPointer, _PyDictOrValues_IsValues, _PyDictOrValues_GetValues and
+// _PyDictOrValues_GetDict (Include/internal/pycore_object.h).
+inline std::uintptr_t dict_or_values(PyObject* object) noexcept
+{
+    return reinterpret_cast<const std::uintptr_t*>(object)[-3];
+}
+inline bool holds_values(std::uintptr_t dict_or_values) noexcept { return (dict_or_values & 1) != 0; }
+inline PyObject** values_of(std::uintptr_t dict_or_values) noexcept
+{
+    return reinterpret_cast<PyObject**>(dict_or_values + 1);
+}
+inline PyObject* dict_of(std::uintptr_t dict_or_values) noexcept
+{
+    return reinterpret_cast<PyObject*>(dict_or_values);
+}
+
+// The shared keys of a heap type's instances. Keys are only ever appended to them
+// (insert_into_dictkeys, Objects/dictobject.c), so an index stays valid, and every live
+// instance's values array is at least as long as the keys' entry count
+// (shared_keys_usable_size and init_inline_values, Objects/dictobject.c).
+inline const DictKeysHeader* shared_keys(PyTypeObject* type) noexcept
+{
+    return reinterpret_cast<const DictKeysHeader*>(
+        reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
+}
+
+// ---- list sizing ------------------------------------------------------------------------
+// list() of a sized iterable allocates exactly its length rounded up to even
+// (list_preallocate_exact, Objects/listobject.c), which sys.getsizeof shows.
+constexpr Py_ssize_t list_slots(Py_ssize_t size) noexcept { return (size + 1) & ~Py_ssize_t{1}; }
+
+// ---- the C recursion budget -------------------------------------------------------------
+// PyThreadState.c_recursion_remaining is the counter that Py_EnterRecursiveCall and
+// Py_LeaveRecursiveCall step (_Py_EnterRecursiveCallTstate and
+// _Py_LeaveRecursiveCallTstate, Include/internal/pycore_ceval.h): one level is taken
+// while it is above zero, and given back by adding one.
+inline int& c_recursion_remaining(PyThreadState* thread) noexcept
+{
+    return thread->c_recursion_remaining;
+}
+
+}  // namespace vmrt::internals
