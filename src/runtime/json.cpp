@@ -65,8 +65,8 @@ private:
 // ---- the tape: the document, validated, in a compact form ---------------------------
 
 enum class Tag : std::uint8_t {
-    object,       // opens a dict; payload: entries spanned, its end included
-    array,        // opens a list; payload as for an object
+    object,       // opens a dict
+    array,        // opens a list
     end,          // closes the innermost container
     key,          // a dict key: offset and length in the source
     string,       // a string value: offset and length in the source
@@ -95,7 +95,7 @@ Entry entry(Tag tag, std::uint64_t payload = 0, std::size_t length = 0, bool esc
             payload};
 }
 
-enum class Outcome { ok, fallback, no_memory };
+enum class Outcome { ok, more, fallback, no_memory };
 
 // The interpreter's smallest settable limit on integer string digits; longer runs go to
 // json.loads, which applies whatever limit is in force.
@@ -133,35 +133,73 @@ bool is_space(std::uint32_t c) noexcept
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-// Parses the whole text into the tape, touching no Python object, so that it may run
-// with the interpreter lock released. Accepts a subset of what json.loads accepts; the
-// rest is `fallback`.
+// Parses the text into the tape a part at a time, touching no Python object, so that it
+// may run with the interpreter lock released. Accepts a subset of what json.loads
+// accepts; the rest is `fallback`.
 template <class S>
 class Parser {
     using Unit = typename S::unit;
 
 public:
-    Parser(const Unit* text, std::size_t length, int max_depth, RawArray<Entry>& tape) noexcept
-        : s_(text), n_(length), max_depth_(max_depth), tape_(tape)
+    Parser(const Unit* text, std::size_t length, int max_depth) noexcept
+        : s_(text), n_(length), max_depth_(max_depth)
     {
     }
 
-    Outcome run() noexcept
+    // Parses on from where the last call stopped, until the document ends (`ok`) or the
+    // tape holds `limit` entries (`more`; a step may add one more).
+    Outcome run(RawArray<Entry>& tape, std::size_t limit) noexcept
     {
-        // A rough first guess at the tape's size spares most regrowth.
-        if (!tape_.reserve(n_ / 8 + 16)) {
+        tape_ = &tape;
+        if (!tape.reserve(limit + 1)) {
             return Outcome::no_memory;
         }
-        Outcome outcome = document();
-        return outcome;
+        if (!started_) {
+            started_ = true;
+            skip_space();
+        }
+        while (tape.size() < limit) {
+            if (expect_value_) {
+                if (!value()) {
+                    return fail();
+                }
+                continue;
+            }
+            // After a value: close containers or move to the next element.
+            skip_space();
+            if (depth_ == 0) {
+                return i_ == n_ ? Outcome::ok : fail();
+            }
+            if (i_ >= n_) {
+                return fail();
+            }
+            const std::uint32_t d = s_[i_];
+            const bool in_object = open_[depth_ - 1] != 0;
+            if (d == (in_object ? '}' : ']')) {
+                ++i_;
+                --depth_;
+                if (!emit(entry(Tag::end))) {
+                    return fail();
+                }
+                continue;
+            }
+            if (d != ',') {
+                return fail();
+            }
+            ++i_;
+            skip_space();
+            if (in_object && !member_key()) {
+                return fail();
+            }
+            expect_value_ = true;
+        }
+        return Outcome::more;
     }
-
-    int depth_reached() const noexcept { return deepest_; }
 
 private:
     bool emit(const Entry& item) noexcept
     {
-        if (!tape_.push(item)) {
+        if (!tape_->push(item)) {
             out_of_memory_ = true;
             return false;
         }
@@ -177,113 +215,50 @@ private:
 
     Outcome fail() const noexcept { return out_of_memory_ ? Outcome::no_memory : Outcome::fallback; }
 
-    // The end of the container opened at `opened`, which then records how many entries
-    // it spans, ends included, so that walks can step over it at once.
-    bool close(std::size_t opened) noexcept
+    // One value starting at i_: a scalar whole, or a container's opening (with its end
+    // too when it is empty, and its first key when it is an object).
+    bool value() noexcept
     {
-        if (!emit(entry(Tag::end))) {
+        if (i_ >= n_) {
             return false;
         }
-        tape_.data()[opened].payload = tape_.size() - opened;
-        return true;
-    }
-
-    Outcome document() noexcept
-    {
-        // One byte per open container: 1 for an object, 0 for an array.
-        unsigned char open[fixed_max_depth + 1];
-        // Where each open container's entry is, to record its extent when it closes.
-        std::size_t opened_at[fixed_max_depth + 1];
-        int depth = 0;
-        skip_space();
-        for (;;) {
-            // A value starts at i_.
-            if (i_ >= n_) {
-                return fail();
+        const std::uint32_t c = s_[i_];
+        if (c == '{' || c == '[') {
+            if (depth_ >= max_depth_) {
+                return false;
             }
-            const std::uint32_t c = s_[i_];
-            if (c == '{' || c == '[') {
-                if (depth >= max_depth_) {
-                    return fail();
-                }
-                const bool is_object = c == '{';
-                opened_at[depth] = tape_.size();
-                open[depth++] = is_object;
-                if (depth > deepest_) {
-                    deepest_ = depth;
-                }
-                if (!emit(entry(is_object ? Tag::object : Tag::array))) {
-                    return fail();
-                }
+            const bool is_object = c == '{';
+            open_[depth_++] = is_object;
+            if (!emit(entry(is_object ? Tag::object : Tag::array))) {
+                return false;
+            }
+            ++i_;
+            skip_space();
+            if (i_ < n_ && s_[i_] == (is_object ? '}' : ']')) {
                 ++i_;
-                skip_space();
-                if (i_ < n_ && s_[i_] == (is_object ? '}' : ']')) {
-                    ++i_;
-                    --depth;
-                    if (!close(opened_at[depth])) {
-                        return fail();
-                    }
-                } else if (is_object) {
-                    if (!member_key()) {
-                        return fail();
-                    }
-                    continue;
-                } else {
-                    continue;
-                }
-            } else if (c == '"') {
-                if (!string(Tag::string)) {
-                    return fail();
-                }
-            } else if (c == '-' || (c >= '0' && c <= '9')) {
-                if (!number()) {
-                    return fail();
-                }
-            } else if (c == 't') {
-                if (!literal("true", Tag::true_value)) {
-                    return fail();
-                }
-            } else if (c == 'f') {
-                if (!literal("false", Tag::false_value)) {
-                    return fail();
-                }
-            } else if (c == 'n') {
-                if (!literal("null", Tag::null_value)) {
-                    return fail();
-                }
-            } else {
-                return fail();
+                --depth_;
+                expect_value_ = false;
+                return emit(entry(Tag::end));
             }
-            // After a value: close containers or move to the next element.
-            for (;;) {
-                skip_space();
-                if (depth == 0) {
-                    return i_ == n_ ? Outcome::ok : fail();
-                }
-                if (i_ >= n_) {
-                    return fail();
-                }
-                const std::uint32_t d = s_[i_];
-                const bool in_object = open[depth - 1] != 0;
-                if (d == (in_object ? '}' : ']')) {
-                    ++i_;
-                    --depth;
-                    if (!close(opened_at[depth])) {
-                        return fail();
-                    }
-                    continue;
-                }
-                if (d != ',') {
-                    return fail();
-                }
-                ++i_;
-                skip_space();
-                if (in_object && !member_key()) {
-                    return fail();
-                }
-                break;
-            }
+            return !is_object || member_key();
         }
+        expect_value_ = false;
+        if (c == '"') {
+            return string(Tag::string);
+        }
+        if (c == '-' || (c >= '0' && c <= '9')) {
+            return number();
+        }
+        if (c == 't') {
+            return literal("true", Tag::true_value);
+        }
+        if (c == 'f') {
+            return literal("false", Tag::false_value);
+        }
+        if (c == 'n') {
+            return literal("null", Tag::null_value);
+        }
+        return false;
     }
 
     // `"key" :` and the space after it.
@@ -539,10 +514,14 @@ private:
     std::size_t n_;
     std::size_t i_ = 0;
     int max_depth_;
-    int deepest_ = 0;
+    int depth_ = 0;
+    bool started_ = false;
+    bool expect_value_ = true;
     bool out_of_memory_ = false;
-    RawArray<Entry>& tape_;
+    RawArray<Entry>* tape_ = nullptr;
     RawArray<char> scratch_;
+    // One byte per open container: 1 for an object, 0 for an array.
+    unsigned char open_[fixed_max_depth + 1];
 };
 
 // ---- building the objects, with the lock held ---------------------------------------
@@ -616,10 +595,15 @@ public:
         }
     }
 
-    // The value that the entries [item, last) describe: one complete value.
-    Ref build(const Entry* item, const Entry* const last) noexcept
+    enum class Fed { more, value, error };
+
+    // Builds from the entries at `at` on, up to `last` or to the end of the value that
+    // brings the depth back to zero (`value`, then taken with `take`); `at` is left after
+    // the last entry used. A value may span several calls.
+    Fed feed(const Entry*& at, const Entry* const last) noexcept
     {
-        Ref result;
+        const Entry* item = at;
+        Fed fed = Fed::more;
         for (; item != last; ++item) {
             Ref value;
             switch (item->tag()) {
@@ -627,8 +611,9 @@ public:
             case Tag::array: {
                 Ref container = Ref::steal(item->tag() == Tag::object ? PyDict_New() : PyList_New(0));
                 if (!container) {
-                    return {};
+                    return Fed::error;
                 }
+                made_ += container_bytes;
                 frames_[depth_++] = {container.release(), nullptr};
                 continue;
             }
@@ -639,28 +624,37 @@ public:
             case Tag::key: {
                 Ref key = Ref::steal(make_key(*item));
                 if (!key) {
-                    return {};
+                    return Fed::error;
                 }
                 frames_[depth_ - 1].key = key.release();
                 continue;
             }
             case Tag::string:
                 value = make_string(*item);
+                made_ += object_bytes + item->length() * sizeof(Unit);
                 break;
-            case Tag::small_int:
-                value = Ref::steal(PyLong_FromLongLong(static_cast<long long>(item->payload)));
+            case Tag::small_int: {
+                const auto number = static_cast<long long>(item->payload);
+                value = Ref::steal(PyLong_FromLongLong(number));
+                if (number < -5 || number > 256) {
+                    made_ += object_bytes;
+                }
                 break;
+            }
             case Tag::big_int:
                 value = big_int(*item);
+                made_ += object_bytes + item->length() / 2;
                 break;
             case Tag::real: {
                 double real;
                 std::memcpy(&real, &item->payload, sizeof real);
                 value = Ref::steal(PyFloat_FromDouble(real));
+                made_ += object_bytes;
                 break;
             }
             case Tag::slow_real:
                 value = slow_real(*item);
+                made_ += object_bytes;
                 break;
             case Tag::true_value:
                 value = Ref::borrow(Py_True);
@@ -673,24 +667,40 @@ public:
                 break;
             }
             if (!value) {
-                return {};
+                return Fed::error;
             }
             if (depth_ == 0) {
-                result = std::move(value);
-                continue;
+                result_ = std::move(value);
+                ++item;
+                fed = Fed::value;
+                break;
             }
             Frame& top = frames_[depth_ - 1];
             if (top.key != nullptr) {
                 const Ref key = Ref::steal(std::exchange(top.key, nullptr));
+                const Py_ssize_t size = PyDict_GET_SIZE(top.container);
                 if (PyDict_SetItem(top.container, key.get(), value.get()) < 0) {
-                    return {};
+                    return Fed::error;
                 }
-            } else if (PyList_Append(top.container, value.get()) < 0) {
-                return {};
+                if (PyDict_GET_SIZE(top.container) != size) {
+                    made_ += slot_bytes * 3;
+                }
+            } else {
+                if (PyList_Append(top.container, value.get()) < 0) {
+                    return Fed::error;
+                }
+                made_ += slot_bytes;
             }
         }
-        return result;
+        at = item;
+        return fed;
     }
+
+    Ref take() noexcept { return std::move(result_); }
+
+    // A rough count of the bytes of the objects made so far, which bounds the tape.
+    std::size_t made() const noexcept { return made_; }
+    void add_made(std::size_t bytes) noexcept { made_ += bytes; }
 
     // Whether a key is exactly this ASCII text, escapes aside (an escaped key is not).
     bool key_is(const Entry& item, const char* ascii, std::size_t length) const noexcept
@@ -813,6 +823,9 @@ private:
         if (!item.escaped()) {
             keys_.add(text, bytes, hash, shared);
         }
+        if (shared == key.get()) {
+            made_ += object_bytes + bytes + slot_bytes * 3;
+        }
         return Py_NewRef(shared);
     }
 
@@ -859,184 +872,313 @@ private:
         PyObject* key;
     };
 
+    static constexpr std::size_t object_bytes = 32;
+    static constexpr std::size_t container_bytes = 64;
+    static constexpr std::size_t slot_bytes = 8;
+
     PyObject* source_;
     const Unit* s_;
     Frame frames_[fixed_max_depth + 1];
     int depth_ = 0;
+    std::size_t made_ = 0;
+    Ref result_;
     Ref memo_;
     KeyCache keys_;
     RawArray<std::uint32_t> chars_;
     RawArray<char> digits_;
 };
 
-// The entry after the value that starts at `item`.
-const Entry* skip_value(const Entry* item) noexcept
-{
-    if (item->tag() != Tag::object && item->tag() != Tag::array) {
-        return item + 1;
-    }
-    return item + item->payload;
-}
-
-// The members of the object that starts at `item`, in order, as (key, value) entries;
-// false when one of them is not a plain key, so that the caller takes the general route.
-template <class Visit>
-bool members(const Entry* item, Visit&& visit) noexcept
-{
-    ++item;
-    while (item->tag() != Tag::end) {
-        const Entry* key = item;
-        const Entry* value = item + 1;
-        if (!visit(*key, value)) {
-            return false;
-        }
-        item = skip_value(value);
-    }
-    return true;
-}
-
 constexpr std::size_t max_record_fields = 8;
 
-// embed_batch's answer turned into records without the dicts that nobody else sees: the
-// array under the list key must hold only objects, each with the required fields; the
-// records get the last value of each field, as a dict would keep it. Anything else is
-// `not_applicable` and goes the general way.
+// The tape holds a part of the document at a time, sized to a fraction of what has been
+// built so far: the working memory stays a small part of the result's own, whatever the
+// document's shape (a long run of one repeated key builds almost nothing).
+constexpr std::size_t min_chunk_entries = 64;
+constexpr std::size_t max_chunk_entries = 64 * 1024;
+constexpr std::size_t tape_fraction = 8;  // the tape's bytes are at most 1/8 of those built
+// Parts at least this long of answers of at least json_unlocked_parse_bytes are parsed
+// with the interpreter lock released; shorter ones cost more to hand over than to parse.
+constexpr std::size_t unlocked_chunk_entries = 512;
+
+// One document being decoded: the parser and the builder take turns over the tape.
 template <class S>
-Ref records_from_tape(Builder<S>& builder, const RawArray<Entry>& tape, const RecordRequest& request,
-                      bool& not_applicable) noexcept
-{
-    not_applicable = true;
-    const Entry* const first = tape.data();
-    if (tape.size() == 0 || first->tag() != Tag::object || request.field_count > max_record_fields) {
-        return {};
+class Decoding {
+    using Unit = typename S::unit;
+
+public:
+    Decoding(PyObject* source, const Unit* text, std::size_t length, int max_depth) noexcept
+        : parser_(text, length, max_depth),
+          builder_(source, text),
+          unlocked_(length * sizeof(Unit) >= json_unlocked_parse_bytes)
+    {
     }
-    std::size_t field_lengths[max_record_fields];
-    for (std::size_t f = 0; f < request.field_count; ++f) {
-        field_lengths[f] = std::strlen(request.field_keys[f]);
-    }
-    // The field a key names, or field_count.
-    const auto field_of = [&](const Entry& key) {
-        for (std::size_t f = 0; f < request.field_count; ++f) {
-            if (builder.key_is(key, request.field_keys[f], field_lengths[f])) {
-                return f;
-            }
-        }
-        return request.field_count;
-    };
-    const std::size_t list_key_length = std::strlen(request.list_key);
-    const Entry* list = nullptr;
-    const bool plain = members(first, [&](const Entry& key, const Entry* value) {
-        if (key.escaped()) {
-            return false;
-        }
-        if (builder.key_is(key, request.list_key, list_key_length)) {
-            list = value;
-        }
-        return true;
-    });
-    if (!plain || list == nullptr || list->tag() != Tag::array) {
-        return {};
-    }
-    // Every element checked, and its fields found, before anything is built.
-    RawArray<const Entry*> chosen;
-    for (const Entry* element = list + 1; element->tag() != Tag::end; element = skip_value(element)) {
-        if (element->tag() != Tag::object) {
-            return {};
-        }
-        const std::size_t base = chosen.size();
-        for (std::size_t f = 0; f < request.field_count; ++f) {
-            if (!chosen.push(nullptr)) {
-                PyErr_NoMemory();
-                not_applicable = false;
+
+    // The whole document, built: empty with no error set when it must go to json.loads.
+    Ref build() noexcept
+    {
+        for (;;) {
+            const Outcome outcome = next();
+            if (outcome == Outcome::fallback || outcome == Outcome::no_memory) {
                 return {};
             }
-        }
-        const bool ok = members(element, [&](const Entry& key, const Entry* value) {
-            if (key.escaped()) {
-                return false;
+            const Entry* item = tape_.data();
+            const Entry* const last = item + tape_.size();
+            while (item != last) {
+                if (builder_.feed(item, last) == Builder<S>::Fed::error) {
+                    return {};
+                }
             }
-            if (const std::size_t f = field_of(key); f < request.field_count) {
-                chosen.data()[base + f] = value;  // the last one, as a dict keeps it
-            }
-            return true;
-        });
-        if (!ok) {
-            return {};
-        }
-        for (std::size_t f = 0; f < request.required; ++f) {
-            if (chosen.data()[base + f] == nullptr) {
-                return {};
+            if (outcome == Outcome::ok) {
+                return builder_.take();
             }
         }
     }
-    if (!request.ready(request.context)) {
-        return {};
-    }
-    not_applicable = false;
-    Ref results = Ref::steal(PyList_New(0));
-    if (!results) {
-        return {};
-    }
-    for (std::size_t base = 0; base < chosen.size(); base += request.field_count) {
+
+    enum class Walk { made, error, fallback, general };
+
+    // The records of `request` straight from the document, without the dicts that no one
+    // else would see. `general` when the document is not of the usual shape, or the
+    // records could not be made without running Python code: then nothing made here
+    // counts, and the document is built as json.loads builds it.
+    Walk records(const RecordRequest& request, Ref& out) noexcept
+    {
+        const std::size_t count = request.field_count;
+        if (count > max_record_fields || !request.ready(request.context)) {
+            return Walk::general;
+        }
+        const bool single = request.list_key == nullptr;
+        std::size_t field_lengths[max_record_fields];
+        for (std::size_t f = 0; f < count; ++f) {
+            field_lengths[f] = std::strlen(request.field_keys[f]);
+        }
+        const std::size_t list_key_length = single ? 0 : std::strlen(request.list_key);
+        enum class At { start, top_key, list, element, field_key, field_value, skip, done };
+        At at = At::start;
+        At after_skip = At::start;
+        std::size_t skip_depth = 0;
+        std::size_t field = 0;
         Ref fields[max_record_fields];
-        PyObject* field_objects[max_record_fields];
-        for (std::size_t f = 0; f < request.field_count; ++f) {
-            const Entry* value = chosen.data()[base + f];
-            fields[f] = value ? builder.build(value, skip_value(value)) : Ref::borrow(Py_None);
-            if (!fields[f]) {
-                return {};
+        Ref results;  // the records of the last array under the list key
+        for (;;) {
+            const Outcome outcome = next();
+            if (outcome == Outcome::no_memory) {
+                return Walk::error;
             }
-            field_objects[f] = fields[f].get();
-        }
-        Ref record = request.make(request.context, field_objects);
-        if (!record || PyList_Append(results.get(), record.get()) < 0) {
-            return {};
+            if (outcome == Outcome::fallback) {
+                return Walk::fallback;
+            }
+            // Other threads ran meanwhile: the record class may have changed.
+            if (released_ && !request.ready(request.context)) {
+                return Walk::general;
+            }
+            const Entry* item = tape_.data();
+            const Entry* const last = item + tape_.size();
+            while (item != last) {
+                switch (at) {
+                case At::start:
+                    if (item->tag() != Tag::object) {
+                        return Walk::general;
+                    }
+                    ++item;
+                    at = single ? At::field_key : At::top_key;
+                    break;
+                case At::top_key:
+                    if (item->tag() == Tag::end) {
+                        ++item;
+                        at = At::done;
+                        break;
+                    }
+                    // An escaped key might name the list too; a dict keeps the last one.
+                    if (item->escaped()) {
+                        return Walk::general;
+                    }
+                    if (builder_.key_is(*item, request.list_key, list_key_length)) {
+                        at = At::list;
+                    } else {
+                        at = At::skip;
+                        after_skip = At::top_key;
+                    }
+                    ++item;
+                    break;
+                case At::list:
+                    if (item->tag() != Tag::array) {
+                        return Walk::general;
+                    }
+                    results = Ref::steal(PyList_New(0));
+                    if (!results) {
+                        return Walk::error;
+                    }
+                    ++item;
+                    at = At::element;
+                    break;
+                case At::element:
+                    if (item->tag() == Tag::end) {
+                        ++item;
+                        at = At::top_key;
+                        break;
+                    }
+                    if (item->tag() != Tag::object) {
+                        return Walk::general;
+                    }
+                    ++item;
+                    at = At::field_key;
+                    break;
+                case At::field_key: {
+                    if (item->tag() != Tag::end) {
+                        if (item->escaped()) {
+                            return Walk::general;
+                        }
+                        field = count;
+                        for (std::size_t f = 0; f < count; ++f) {
+                            if (builder_.key_is(*item, request.field_keys[f], field_lengths[f])) {
+                                field = f;
+                                break;
+                            }
+                        }
+                        at = field < count ? At::field_value : At::skip;
+                        after_skip = At::field_key;
+                        ++item;
+                        break;
+                    }
+                    ++item;
+                    PyObject* objects[max_record_fields];
+                    for (std::size_t f = 0; f < count; ++f) {
+                        if (!fields[f] && f < request.required) {
+                            return Walk::general;
+                        }
+                        objects[f] = fields[f] ? fields[f].get() : Py_None;
+                    }
+                    Ref record = request.make(request.context, objects);
+                    for (Ref& value : fields) {
+                        value.reset();
+                    }
+                    if (!record) {
+                        return Walk::error;
+                    }
+                    builder_.add_made(record_bytes);
+                    if (single) {
+                        results = std::move(record);
+                        at = At::done;
+                    } else {
+                        if (PyList_Append(results.get(), record.get()) < 0) {
+                            return Walk::error;
+                        }
+                        at = At::element;
+                    }
+                    break;
+                }
+                case At::field_value: {
+                    const auto fed = builder_.feed(item, last);
+                    if (fed == Builder<S>::Fed::error) {
+                        return Walk::error;
+                    }
+                    if (fed == Builder<S>::Fed::value) {
+                        fields[field] = builder_.take();  // the last one, as a dict keeps it
+                        at = At::field_key;
+                    }
+                    break;
+                }
+                case At::skip: {
+                    const Tag tag = item->tag();
+                    ++item;
+                    if (tag == Tag::object || tag == Tag::array) {
+                        ++skip_depth;
+                    } else if (tag == Tag::end) {
+                        --skip_depth;
+                    }
+                    if (skip_depth == 0) {
+                        at = after_skip;
+                    }
+                    break;
+                }
+                case At::done:
+                    ++item;  // nothing follows the document's end
+                    break;
+                }
+            }
+            if (outcome == Outcome::ok) {
+                if (at != At::done || !results) {
+                    return Walk::general;
+                }
+                out = std::move(results);
+                return Walk::made;
+            }
         }
     }
-    return results;
-}
+
+private:
+    // The next part of the document on the tape.
+    Outcome next() noexcept
+    {
+        tape_.clear();
+        std::size_t limit = builder_.made() / (tape_fraction * sizeof(Entry));
+        limit = limit < min_chunk_entries ? min_chunk_entries : limit > max_chunk_entries ? max_chunk_entries : limit;
+        Outcome outcome;
+        released_ = unlocked_ && limit >= unlocked_chunk_entries;
+        if (released_) {
+            Py_BEGIN_ALLOW_THREADS
+            outcome = parser_.run(tape_, limit);
+            Py_END_ALLOW_THREADS
+        } else {
+            outcome = parser_.run(tape_, limit);
+        }
+        if (outcome == Outcome::no_memory) {
+            PyErr_NoMemory();
+        }
+        return outcome;
+    }
+
+    static constexpr std::size_t record_bytes = 160;
+
+    Parser<S> parser_;
+    Builder<S> builder_;
+    RawArray<Entry> tape_;
+    bool unlocked_;
+    bool released_ = false;
+};
 
 template <class S>
 Ref decode(PyObject* source, const typename S::unit* text, std::size_t length, int max_depth,
            const RecordRequest* request, bool& made_records) noexcept
 {
-    RawArray<Entry> tape;
-    Parser<S> parser(text, length, max_depth, tape);
-    Outcome outcome;
-    if (length * sizeof(typename S::unit) >= json_unlocked_parse_bytes) {
-        Py_BEGIN_ALLOW_THREADS
-        outcome = parser.run();
-        Py_END_ALLOW_THREADS
-    } else {
-        outcome = parser.run();
-    }
-    if (outcome == Outcome::no_memory) {
-        PyErr_NoMemory();
-        return {};
-    }
-    if (outcome == Outcome::fallback) {
-        return {};
-    }
     // On the heap: records made from inside may call back into Python, and on to another
     // decode, so each level must take little of the C stack.
     struct Owned {
-        Builder<S>* builder;
-        ~Owned() { delete builder; }
-    } owned{new (std::nothrow) Builder<S>(source, text)};
-    if (owned.builder == nullptr) {
-        PyErr_NoMemory();
+        Decoding<S>* state = nullptr;
+        ~Owned() { delete state; }
+        bool start(PyObject* source, const typename S::unit* text, std::size_t length, int max_depth) noexcept
+        {
+            delete std::exchange(state, nullptr);
+            state = new (std::nothrow) Decoding<S>(source, text, length, max_depth);
+            if (state == nullptr) {
+                PyErr_NoMemory();
+                return false;
+            }
+            return true;
+        }
+    } owned;
+    if (!owned.start(source, text, length, max_depth)) {
         return {};
     }
-    Builder<S>& builder = *owned.builder;
     if (request != nullptr) {
-        bool not_applicable = true;
-        Ref records = records_from_tape(builder, tape, *request, not_applicable);
-        if (!not_applicable) {
+        Ref records;
+        switch (owned.state->records(*request, records)) {
+        case Decoding<S>::Walk::made:
             made_records = true;
             return records;
+        case Decoding<S>::Walk::error:
+        case Decoding<S>::Walk::fallback:
+            return {};
+        case Decoding<S>::Walk::general:
+            // Once more from the start; whatever was made is dropped unseen.
+            records.reset();
+            if (!owned.start(source, text, length, max_depth)) {
+                return {};
+            }
+            break;
         }
     }
-    return builder.build(tape.data(), tape.data() + tape.size());
+    return owned.state->build();
 }
 
 }  // namespace
