@@ -633,14 +633,9 @@ public:
                 value = make_string(*item);
                 made_ += object_bytes + item->length() * sizeof(Unit);
                 break;
-            case Tag::small_int: {
-                const auto number = static_cast<long long>(item->payload);
-                value = Ref::steal(PyLong_FromLongLong(number));
-                if (number < -5 || number > 256) {
-                    made_ += object_bytes;
-                }
+            case Tag::small_int:
+                value = small_int(static_cast<long long>(item->payload));
                 break;
-            }
             case Tag::big_int:
                 value = big_int(*item);
                 made_ += object_bytes + item->length() / 2;
@@ -827,6 +822,26 @@ private:
             made_ += object_bytes + bytes + slot_bytes * 3;
         }
         return Py_NewRef(shared);
+    }
+
+    // An int as json.loads makes it: one that fits a digit takes the allocation of one
+    // digit, as the string conversion gives it, not the interpreter's rounded-up size
+    // for such values, so that memory accounting sees the same objects.
+    Ref small_int(long long number) noexcept
+    {
+        if (number <= 256 || number > static_cast<long long>(PyLong_MASK)) {
+            if (number < -5 || number > 256) {
+                made_ += object_bytes;
+            }
+            return Ref::steal(PyLong_FromLongLong(number));
+        }
+        made_ += object_bytes;
+        PyLongObject* made = _PyLong_New(1);
+        if (made == nullptr) {
+            return {};
+        }
+        made->long_value.ob_digit[0] = static_cast<digit>(number);
+        return Ref::steal(reinterpret_cast<PyObject*>(made));
     }
 
     // A NUL-terminated copy of a number's text, for the interpreter's own conversions.
