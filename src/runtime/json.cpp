@@ -55,6 +55,11 @@ public:
     const T* data() const noexcept { return items_; }
     std::size_t size() const noexcept { return size_; }
     void clear() noexcept { size_ = 0; }
+    void release() noexcept
+    {
+        PyMem_RawFree(std::exchange(items_, nullptr));
+        size_ = capacity_ = 0;
+    }
 
 private:
     T* items_ = nullptr;
@@ -133,6 +138,74 @@ bool is_space(std::uint32_t c) noexcept
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
+// The tape holds a part of the document at a time, sized to a fraction of what has been
+// built so far: the working memory stays a small part of the result's own, whatever the
+// document's shape (a long run of one repeated key builds almost nothing).
+constexpr std::size_t min_chunk_entries = 64;
+constexpr std::size_t max_chunk_entries = 64 * 1024;
+constexpr std::size_t tape_fraction = 8;  // the tape's bytes are at most 1/8 of those built
+// Parts at least this long of answers of at least json_unlocked_parse_bytes are parsed
+// with the interpreter lock released; shorter ones cost more to hand over than to parse.
+constexpr std::size_t unlocked_chunk_entries = 512;
+
+// The part of the document between the parser and the builder. The first entries are
+// part of the fixed state, which covers small answers; more come from the raw allocator.
+class Tape {
+public:
+    Tape() noexcept = default;
+    Tape(const Tape&) = delete;
+    Tape& operator=(const Tape&) = delete;
+    ~Tape() { release(); }
+
+    bool reserve(std::size_t capacity) noexcept
+    {
+        if (capacity <= capacity_) {
+            return true;
+        }
+        if (capacity > PY_SSIZE_T_MAX / sizeof(Entry)) {
+            return false;
+        }
+        void* grown = items_ == fixed_ ? PyMem_RawMalloc(capacity * sizeof(Entry))
+                                       : PyMem_RawRealloc(items_, capacity * sizeof(Entry));
+        if (grown == nullptr) {
+            return false;
+        }
+        if (items_ == fixed_) {
+            std::memcpy(grown, fixed_, size_ * sizeof(Entry));
+        }
+        items_ = static_cast<Entry*>(grown);
+        capacity_ = capacity;
+        return true;
+    }
+    bool push(const Entry& item) noexcept
+    {
+        if (size_ == capacity_ && !reserve(capacity_ * 2)) {
+            return false;
+        }
+        items_[size_++] = item;
+        return true;
+    }
+    const Entry* data() const noexcept { return items_; }
+    std::size_t size() const noexcept { return size_; }
+    void clear() noexcept { size_ = 0; }
+    void release() noexcept
+    {
+        if (items_ != fixed_) {
+            PyMem_RawFree(items_);
+        }
+        items_ = fixed_;
+        size_ = 0;
+        capacity_ = fixed_entries;
+    }
+
+private:
+    static constexpr std::size_t fixed_entries = min_chunk_entries + 2;
+    Entry fixed_[fixed_entries];
+    Entry* items_ = fixed_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = fixed_entries;
+};
+
 // Parses the text into the tape a part at a time, touching no Python object, so that it
 // may run with the interpreter lock released. Accepts a subset of what json.loads
 // accepts; the rest is `fallback`.
@@ -141,14 +214,22 @@ class Parser {
     using Unit = typename S::unit;
 
 public:
-    Parser(const Unit* text, std::size_t length, int max_depth) noexcept
-        : s_(text), n_(length), max_depth_(max_depth)
+    void start(const Unit* text, std::size_t length, int max_depth) noexcept
     {
+        s_ = text;
+        n_ = length;
+        i_ = 0;
+        max_depth_ = max_depth;
+        depth_ = 0;
+        started_ = false;
+        expect_value_ = true;
+        out_of_memory_ = false;
     }
+    void finish() noexcept { scratch_.release(); }
 
     // Parses on from where the last call stopped, until the document ends (`ok`) or the
     // tape holds `limit` entries (`more`; a step may add one more).
-    Outcome run(RawArray<Entry>& tape, std::size_t limit) noexcept
+    Outcome run(Tape& tape, std::size_t limit) noexcept
     {
         tape_ = &tape;
         if (!tape.reserve(limit + 1)) {
@@ -510,15 +591,15 @@ private:
         return emit(entry(Tag::real, bits));
     }
 
-    const Unit* s_;
-    std::size_t n_;
+    const Unit* s_ = nullptr;
+    std::size_t n_ = 0;
     std::size_t i_ = 0;
-    int max_depth_;
+    int max_depth_ = 0;
     int depth_ = 0;
     bool started_ = false;
     bool expect_value_ = true;
     bool out_of_memory_ = false;
-    RawArray<Entry>* tape_ = nullptr;
+    Tape* tape_ = nullptr;
     RawArray<char> scratch_;
     // One byte per open container: 1 for an object, 0 for an array.
     unsigned char open_[fixed_max_depth + 1];
@@ -553,7 +634,14 @@ public:
             slot = (slot + 1) & mask;
         }
         items_[slot] = {text, bytes, hash, key};
-        ++used_;
+        taken_[used_++] = static_cast<unsigned char>(slot);
+    }
+    void clear() noexcept
+    {
+        for (std::size_t k = 0; k < used_; ++k) {
+            items_[taken_[k]].key = nullptr;
+        }
+        used_ = 0;
     }
     static std::uint64_t hash_of(const void* text, std::size_t bytes) noexcept
     {
@@ -575,6 +663,7 @@ private:
         PyObject* key;  // borrowed from the memo
     };
     Item items_[slots] = {};
+    unsigned char taken_[slots / 2];  // the slots in use, to clear them alone
     std::size_t used_ = 0;
 };
 
@@ -583,16 +672,31 @@ class Builder {
     using Unit = typename S::unit;
 
 public:
-    Builder(PyObject* source, const Unit* text) noexcept : source_(source), s_(text) {}
+    Builder() noexcept = default;
     Builder(const Builder&) = delete;
     Builder& operator=(const Builder&) = delete;
-    // The open containers and their pending keys are the builder's own references.
-    ~Builder()
+    ~Builder() { finish(); }
+
+    void start(PyObject* source, const Unit* text) noexcept
     {
+        source_ = source;
+        s_ = text;
+    }
+    // Lets go of everything the document left here, for the next one.
+    void finish() noexcept
+    {
+        // The open containers and their pending keys are the builder's own references.
         for (int k = 0; k < depth_; ++k) {
             Py_XDECREF(frames_[k].container);
             Py_XDECREF(frames_[k].key);
         }
+        depth_ = 0;
+        made_ = 0;
+        result_.reset();
+        memo_.reset();
+        keys_.clear();
+        chars_.release();
+        digits_.release();
     }
 
     enum class Fed { more, value, error };
@@ -891,8 +995,8 @@ private:
     static constexpr std::size_t container_bytes = 64;
     static constexpr std::size_t slot_bytes = 8;
 
-    PyObject* source_;
-    const Unit* s_;
+    PyObject* source_ = nullptr;
+    const Unit* s_ = nullptr;
     Frame frames_[fixed_max_depth + 1];
     int depth_ = 0;
     std::size_t made_ = 0;
@@ -905,27 +1009,25 @@ private:
 
 constexpr std::size_t max_record_fields = 8;
 
-// The tape holds a part of the document at a time, sized to a fraction of what has been
-// built so far: the working memory stays a small part of the result's own, whatever the
-// document's shape (a long run of one repeated key builds almost nothing).
-constexpr std::size_t min_chunk_entries = 64;
-constexpr std::size_t max_chunk_entries = 64 * 1024;
-constexpr std::size_t tape_fraction = 8;  // the tape's bytes are at most 1/8 of those built
-// Parts at least this long of answers of at least json_unlocked_parse_bytes are parsed
-// with the interpreter lock released; shorter ones cost more to hand over than to parse.
-constexpr std::size_t unlocked_chunk_entries = 512;
-
 // One document being decoded: the parser and the builder take turns over the tape.
 template <class S>
 class Decoding {
     using Unit = typename S::unit;
 
 public:
-    Decoding(PyObject* source, const Unit* text, std::size_t length, int max_depth) noexcept
-        : parser_(text, length, max_depth),
-          builder_(source, text),
-          unlocked_(length * sizeof(Unit) >= json_unlocked_parse_bytes)
+    void start(PyObject* source, const Unit* text, std::size_t length, int max_depth) noexcept
     {
+        parser_.start(text, length, max_depth);
+        builder_.start(source, text);
+        unlocked_ = length * sizeof(Unit) >= json_unlocked_parse_bytes;
+        released_ = false;
+    }
+    // Drops whatever the document left behind; only the fixed-size state stays.
+    void finish() noexcept
+    {
+        parser_.finish();
+        builder_.finish();
+        tape_.release();
     }
 
     // The whole document, built: empty with no error set when it must go to json.loads.
@@ -1147,10 +1249,16 @@ private:
 
     Parser<S> parser_;
     Builder<S> builder_;
-    RawArray<Entry> tape_;
-    bool unlocked_;
+    Tape tape_;
+    bool unlocked_ = false;
     bool released_ = false;
 };
+
+// One decoding's state kept for the next, as it is large enough for its allocation and
+// set-up to count on small answers. Taken and given back with the interpreter lock
+// held; a decode that finds it taken (another thread's, or a nested one) makes its own.
+template <class S>
+Decoding<S>* spare_decoding = nullptr;
 
 template <class S>
 Ref decode(PyObject* source, const typename S::unit* text, std::size_t length, int max_depth,
@@ -1160,21 +1268,26 @@ Ref decode(PyObject* source, const typename S::unit* text, std::size_t length, i
     // decode, so each level must take little of the C stack.
     struct Owned {
         Decoding<S>* state = nullptr;
-        ~Owned() { delete state; }
-        bool start(PyObject* source, const typename S::unit* text, std::size_t length, int max_depth) noexcept
+        ~Owned()
         {
-            delete std::exchange(state, nullptr);
-            state = new (std::nothrow) Decoding<S>(source, text, length, max_depth);
-            if (state == nullptr) {
-                PyErr_NoMemory();
-                return false;
+            if (state != nullptr) {
+                state->finish();
+                if (spare_decoding<S> == nullptr) {
+                    spare_decoding<S> = state;
+                } else {
+                    delete state;
+                }
             }
-            return true;
         }
-    } owned;
-    if (!owned.start(source, text, length, max_depth)) {
-        return {};
+    } owned{std::exchange(spare_decoding<S>, nullptr)};
+    if (owned.state == nullptr) {
+        owned.state = new (std::nothrow) Decoding<S>();
+        if (owned.state == nullptr) {
+            PyErr_NoMemory();
+            return {};
+        }
     }
+    owned.state->start(source, text, length, max_depth);
     if (request != nullptr) {
         Ref records;
         switch (owned.state->records(*request, records)) {
@@ -1187,9 +1300,8 @@ Ref decode(PyObject* source, const typename S::unit* text, std::size_t length, i
         case Decoding<S>::Walk::general:
             // Once more from the start; whatever was made is dropped unseen.
             records.reset();
-            if (!owned.start(source, text, length, max_depth)) {
-                return {};
-            }
+            owned.state->finish();
+            owned.state->start(source, text, length, max_depth);
             break;
         }
     }
