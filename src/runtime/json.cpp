@@ -84,19 +84,21 @@ enum class Tag : std::uint8_t {
     null_value,
 };
 
+// The fields are `unsigned long long`, a type distinct from the parser's `size_t`
+// positions, so that the compiler need not assume a new entry overwrote them.
 struct Entry {
-    std::uint64_t head;     // tag, escape flag, length
-    std::uint64_t payload;  // offset, value or bits
+    unsigned long long head;     // tag, escape flag, length
+    unsigned long long payload;  // offset, value or bits
 
     Tag tag() const noexcept { return static_cast<Tag>(head & 0xff); }
     bool escaped() const noexcept { return (head >> 8) & 1; }
     std::size_t length() const noexcept { return static_cast<std::size_t>(head >> 16); }
 };
 
-Entry entry(Tag tag, std::uint64_t payload = 0, std::size_t length = 0, bool escaped = false) noexcept
+Entry entry(Tag tag, unsigned long long payload = 0, std::size_t length = 0, bool escaped = false) noexcept
 {
-    return {static_cast<std::uint64_t>(tag) | (std::uint64_t{escaped} << 8) |
-                (static_cast<std::uint64_t>(length) << 16),
+    return {static_cast<unsigned long long>(tag) | (static_cast<unsigned long long>(escaped) << 8) |
+                (static_cast<unsigned long long>(length) << 16),
             payload};
 }
 
@@ -177,9 +179,9 @@ public:
         capacity_ = capacity;
         return true;
     }
-    bool push(const Entry& item) noexcept
+    [[gnu::always_inline]] bool push(const Entry& item) noexcept
     {
-        if (size_ == capacity_ && !reserve(capacity_ * 2)) {
+        if (size_ == capacity_ && !reserve(capacity_ * 2)) [[unlikely]] {
             return false;
         }
         items_[size_++] = item;
@@ -278,20 +280,23 @@ public:
     }
 
 private:
-    bool emit(const Entry& item) noexcept
+    [[gnu::always_inline]] bool emit(const Entry& item) noexcept
     {
-        if (!tape_->push(item)) {
+        if (!tape_->push(item)) [[unlikely]] {
             out_of_memory_ = true;
             return false;
         }
         return true;
     }
 
-    void skip_space() noexcept
+    [[gnu::always_inline]] void skip_space() noexcept
     {
-        while (i_ < n_ && is_space(s_[i_])) {
-            ++i_;
+        std::size_t i = i_;
+        // Anything above the blank ends the run at once, which is the common case.
+        while (i < n_ && s_[i] <= ' ' && is_space(s_[i])) {
+            ++i;
         }
+        i_ = i;
     }
 
     Outcome fail() const noexcept { return out_of_memory_ ? Outcome::no_memory : Outcome::fallback; }
@@ -421,6 +426,16 @@ private:
         const std::size_t start = ++i_;
         bool escaped = false;
         for (;;) {
+            // The plain characters first, with the position kept in a register.
+            {
+                const Unit* const s = s_;
+                const std::size_t n = n_;
+                std::size_t i = i_;
+                while (i < n && s[i] != '"' && s[i] != '\\' && s[i] >= 0x20 && (!S::utf8 || s[i] < 0x80)) {
+                    ++i;
+                }
+                i_ = i;
+            }
             if (i_ >= n_) {
                 return false;
             }
@@ -470,70 +485,82 @@ private:
         return emit(entry(tag, start, length, escaped));
     }
 
-    // Digits from i_ on, folded into `value` while it stays exact; returns how many.
-    std::size_t digits(std::uint64_t& value, std::size_t& folded) noexcept
+    // Digits from `i` on, folded into `value` while it stays exact; returns how many.
+    std::size_t digits(std::size_t& i, std::uint64_t& value, std::size_t& folded) const noexcept
     {
-        const std::size_t first = i_;
-        while (i_ < n_ && s_[i_] >= '0' && s_[i_] <= '9') {
-            if (folded < 19) {
-                value = value * 10 + static_cast<std::uint64_t>(s_[i_] - '0');
-                ++folded;
+        const Unit* const s = s_;
+        const std::size_t n = n_;
+        const std::size_t first = i;
+        std::size_t k = i;
+        std::uint64_t v = value;
+        std::size_t f = folded;
+        while (k < n && s[k] >= '0' && s[k] <= '9') {
+            if (f < 19) {
+                v = v * 10 + static_cast<std::uint64_t>(s[k] - '0');
+                ++f;
             } else {
-                folded = 20;  // too many for the quick conversion
+                f = 20;  // too many for the quick conversion
             }
-            ++i_;
+            ++k;
         }
-        return i_ - first;
+        i = k;
+        value = v;
+        folded = f;
+        return k - first;
     }
 
     bool number() noexcept
     {
+        // The position is a local until the end, which keeps it out of memory.
+        const Unit* const s = s_;
+        const std::size_t n = n_;
         const std::size_t start = i_;
-        const bool negative = s_[i_] == '-';
+        std::size_t i = start;
+        const bool negative = s[i] == '-';
         if (negative) {
-            ++i_;
+            ++i;
         }
-        if (i_ >= n_) {
+        if (i >= n) {
             return false;
         }
         std::uint64_t mantissa = 0;
         std::size_t folded = 0;
         std::size_t int_digits;
-        if (s_[i_] == '0') {
-            ++i_;
+        if (s[i] == '0') {
+            ++i;
             int_digits = 1;
             folded = 1;
-        } else if (s_[i_] >= '1' && s_[i_] <= '9') {
-            int_digits = digits(mantissa, folded);
+        } else if (s[i] >= '1' && s[i] <= '9') {
+            int_digits = digits(i, mantissa, folded);
         } else {
             return false;  // -Infinity among others
         }
         bool is_real = false;
         std::size_t fraction_digits = 0;
-        if (i_ < n_ && s_[i_] == '.') {
-            ++i_;
-            fraction_digits = digits(mantissa, folded);
+        if (i < n && s[i] == '.') {
+            ++i;
+            fraction_digits = digits(i, mantissa, folded);
             if (fraction_digits == 0) {
                 return false;
             }
             is_real = true;
         }
         long exponent = 0;
-        if (i_ < n_ && (s_[i_] == 'e' || s_[i_] == 'E')) {
-            ++i_;
+        if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+            ++i;
             bool negative_exponent = false;
-            if (i_ < n_ && (s_[i_] == '+' || s_[i_] == '-')) {
-                negative_exponent = s_[i_] == '-';
-                ++i_;
+            if (i < n && (s[i] == '+' || s[i] == '-')) {
+                negative_exponent = s[i] == '-';
+                ++i;
             }
-            const std::size_t first = i_;
-            while (i_ < n_ && s_[i_] >= '0' && s_[i_] <= '9') {
+            const std::size_t first = i;
+            while (i < n && s[i] >= '0' && s[i] <= '9') {
                 if (exponent < 100000) {
-                    exponent = exponent * 10 + static_cast<long>(s_[i_] - '0');
+                    exponent = exponent * 10 + static_cast<long>(s[i] - '0');
                 }
-                ++i_;
+                ++i;
             }
-            if (i_ == first) {
+            if (i == first) {
                 return false;
             }
             if (negative_exponent) {
@@ -541,6 +568,7 @@ private:
             }
             is_real = true;
         }
+        i_ = i;
         const std::size_t length = i_ - start;
         if (!is_real) {
             if (int_digits > 18) {
@@ -806,6 +834,9 @@ public:
     {
         if (item.escaped() || item.length() != length) {
             return false;
+        }
+        if constexpr (sizeof(Unit) == 1) {
+            return std::memcmp(s_ + item.payload, ascii, length) == 0;
         }
         for (std::size_t k = 0; k < length; ++k) {
             if (s_[item.payload + k] != static_cast<unsigned char>(ascii[k])) {
