@@ -338,6 +338,18 @@ class TestEncoder:
         else:
             assert core.texts_json == theirs[1]
 
+    @settings(PROPERTY, max_examples=40)
+    @given(st.lists(st.text(alphabet=st.characters(codec=None, exclude_categories=()), max_size=40), min_size=1,
+                    max_size=6), st.integers(0, 7))
+    def test_long_texts_json_is_json_dumps(self, echo, texts, shift):
+        """Long enough to be written without the lock, with every escape at every offset
+        of the eight-character steps."""
+        core, service = echo
+        core.answer = '{"embeddings": []}'
+        texts = ["a" * shift + text + "b" * 90 for text in texts] * (70_000 // (100 * len(texts)) + 1)
+        service.embed_batch(texts)
+        assert core.texts_json == json.dumps(texts)
+
     def test_large_batch(self, echo):
         core, service = echo
         core.answer = '{"embeddings": []}'

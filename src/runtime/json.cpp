@@ -1423,16 +1423,43 @@ struct EscapedSizes {
 };
 constexpr EscapedSizes latin1_sizes;
 
+// Whether any of eight one-byte characters needs an escape: a control character, a
+// quote, a backslash, or anything from DEL on.
+bool any_escaped(const Py_UCS1* s) noexcept
+{
+    constexpr std::uint64_t ones = 0x0101010101010101ull;
+    constexpr std::uint64_t highs = 0x8080808080808080ull;
+    std::uint64_t x;
+    std::memcpy(&x, s, sizeof x);
+    const std::uint64_t quote = x ^ (ones * '"');
+    const std::uint64_t backslash = x ^ (ones * '\\');
+    return ((((x - ones * 0x20) & ~x) | ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
+             x | (x + ones)) &
+            highs) != 0;
+}
+
 template <class Unit>
 Py_ssize_t string_size(const Unit* s, Py_ssize_t n) noexcept
 {
     Py_ssize_t size = 2;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if constexpr (sizeof(Unit) == 1) {
-            size += latin1_sizes.size[s[i]];
-        } else {
-            size += escaped_size(s[i]);
+    Py_ssize_t i = 0;
+    if constexpr (sizeof(Unit) == 1) {
+        // Eight characters at a time while none needs an escape.
+        size += n;
+        for (; i + 8 <= n; i += 8) {
+            if (any_escaped(s + i)) {
+                for (Py_ssize_t k = i; k < i + 8; ++k) {
+                    size += latin1_sizes.size[s[k]] - 1;
+                }
+            }
         }
+        for (; i < n; ++i) {
+            size += latin1_sizes.size[s[i]] - 1;
+        }
+        return size;
+    }
+    for (; i < n; ++i) {
+        size += escaped_size(s[i]);
     }
     return size;
 }
@@ -1445,6 +1472,9 @@ Py_UCS1* write_string(Py_UCS1* out, const Unit* s, Py_ssize_t n) noexcept
         if constexpr (sizeof(Unit) == 1) {
             // Runs that need no escape are copied whole.
             Py_ssize_t run = i;
+            while (run + 8 <= n && !any_escaped(s + run)) {
+                run += 8;
+            }
             while (run < n && latin1_sizes.size[s[run]] == 1) {
                 ++run;
             }
@@ -1481,46 +1511,45 @@ Py_UCS1* write_string(Py_UCS1* out, const Unit* s, Py_ssize_t n) noexcept
     return out;
 }
 
-// json.dumps(list) for a list of exact str: "[" + ", ".join(quoted) + "]". An empty Ref
-// without an error means "not for this encoder".
-Ref encode_str_list(PyObject* list) noexcept
+// Texts at least this long in all are measured and written with the interpreter lock
+// released.
+constexpr Py_ssize_t unlocked_encode_chars = 64 * 1024;
+
+// The encoded size of the strings, or -1 past what a str can hold.
+Py_ssize_t encoded_size(PyObject* const* items, Py_ssize_t count) noexcept
 {
-    const Py_ssize_t count = PyList_GET_SIZE(list);
     Py_ssize_t size = count > 0 ? 2 + 2 * (count - 1) : 2;
     for (Py_ssize_t k = 0; k < count; ++k) {
-        PyObject* item = PyList_GET_ITEM(list, k);
-        if (!PyUnicode_CheckExact(item)) {
-            return {};
-        }
+        PyObject* item = items[k];
         const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
         Py_ssize_t item_size;
-        if (PyUnicode_IS_ASCII(item)) {
-            // Most texts are plain ASCII: only the escapes add to the length.
+        switch (PyUnicode_KIND(item)) {
+        case PyUnicode_1BYTE_KIND:
             item_size = string_size(PyUnicode_1BYTE_DATA(item), n);
-        } else if (PyUnicode_KIND(item) == PyUnicode_1BYTE_KIND) {
-            item_size = string_size(PyUnicode_1BYTE_DATA(item), n);
-        } else if (PyUnicode_KIND(item) == PyUnicode_2BYTE_KIND) {
+            break;
+        case PyUnicode_2BYTE_KIND:
             item_size = string_size(PyUnicode_2BYTE_DATA(item), n);
-        } else {
+            break;
+        default:
             item_size = string_size(PyUnicode_4BYTE_DATA(item), n);
         }
         if (n > PY_SSIZE_T_MAX / 12 - 4 || size > PY_SSIZE_T_MAX - item_size) {
-            return {};  // the stdlib's own overflow error
+            return -1;
         }
         size += item_size;
     }
-    Ref result = Ref::steal(PyUnicode_New(size, 127));
-    if (!result) {
-        return {};
-    }
-    Py_UCS1* out = PyUnicode_1BYTE_DATA(result.get());
+    return size;
+}
+
+void write_strings(Py_UCS1* out, PyObject* const* items, Py_ssize_t count) noexcept
+{
     *out++ = '[';
     for (Py_ssize_t k = 0; k < count; ++k) {
         if (k > 0) {
             *out++ = ',';
             *out++ = ' ';
         }
-        PyObject* item = PyList_GET_ITEM(list, k);
+        PyObject* item = items[k];
         const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
         switch (PyUnicode_KIND(item)) {
         case PyUnicode_1BYTE_KIND:
@@ -1533,7 +1562,57 @@ Ref encode_str_list(PyObject* list) noexcept
             out = write_string(out, PyUnicode_4BYTE_DATA(item), n);
         }
     }
-    *out++ = ']';
+    *out = ']';
+}
+
+// json.dumps(list) for a list of exact str: "[" + ", ".join(quoted) + "]". An empty Ref
+// without an error means "not for this encoder". Long texts are measured and written
+// without the lock: the strings cannot change, and they are read from a tuple of the
+// list's items taken first, as the list itself may change meanwhile.
+Ref encode_str_list(PyObject* list) noexcept
+{
+    const Py_ssize_t count = PyList_GET_SIZE(list);
+    Py_ssize_t chars = 0;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        PyObject* item = PyList_GET_ITEM(list, k);
+        if (!PyUnicode_CheckExact(item)) {
+            return {};
+        }
+        chars += PyUnicode_GET_LENGTH(item);
+    }
+    if (chars < unlocked_encode_chars) {
+        PyObject* const* items = PySequence_Fast_ITEMS(list);
+        const Py_ssize_t size = encoded_size(items, count);
+        if (size < 0) {
+            return {};  // the stdlib's own overflow error
+        }
+        Ref result = Ref::steal(PyUnicode_New(size, 127));
+        if (result) {
+            write_strings(PyUnicode_1BYTE_DATA(result.get()), items, count);
+        }
+        return result;
+    }
+    const Ref snapshot = Ref::steal(PyList_AsTuple(list));
+    if (!snapshot) {
+        return {};
+    }
+    PyObject* const* items = PySequence_Fast_ITEMS(snapshot.get());
+    Py_ssize_t size;
+    Py_BEGIN_ALLOW_THREADS
+    size = encoded_size(items, count);
+    Py_END_ALLOW_THREADS
+    if (size < 0) {
+        return {};
+    }
+    Ref result = Ref::steal(PyUnicode_New(size, 127));
+    if (!result) {
+        return {};
+    }
+    // Nobody else can see the new string until it is returned.
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(result.get());
+    Py_BEGIN_ALLOW_THREADS
+    write_strings(out, items, count);
+    Py_END_ALLOW_THREADS
     return result;
 }
 
