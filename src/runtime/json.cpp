@@ -135,6 +135,20 @@ int hex_value(std::uint32_t c) noexcept
     return -1;
 }
 
+// The characters that a string takes as they are: not a quote, a backslash or a
+// control character, nor (in UTF-8) the start of a sequence.
+struct PlainCharacters {
+    bool plain[256];
+    constexpr PlainCharacters(bool utf8) noexcept : plain()
+    {
+        for (unsigned c = 0; c < 256; ++c) {
+            plain[c] = c >= 0x20 && c != '"' && c != '\\' && (!utf8 || c < 0x80);
+        }
+    }
+};
+constexpr PlainCharacters plain_latin1(false);
+constexpr PlainCharacters plain_utf8(true);
+
 bool is_space(std::uint32_t c) noexcept
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
@@ -301,6 +315,17 @@ private:
 
     Outcome fail() const noexcept { return out_of_memory_ ? Outcome::no_memory : Outcome::fallback; }
 
+    static bool plain_character(Unit c) noexcept
+    {
+        if constexpr (S::utf8) {
+            return plain_utf8.plain[c];
+        } else if constexpr (sizeof(Unit) == 1) {
+            return plain_latin1.plain[c];
+        } else {
+            return c >= 256 || plain_latin1.plain[c];
+        }
+    }
+
     // One value starting at i_: a scalar whole, or a container's opening (with its end
     // too when it is empty, and its first key when it is an object).
     bool value() noexcept
@@ -431,7 +456,7 @@ private:
                 const Unit* const s = s_;
                 const std::size_t n = n_;
                 std::size_t i = i_;
-                while (i < n && s[i] != '"' && s[i] != '\\' && s[i] >= 0x20 && (!S::utf8 || s[i] < 0x80)) {
+                while (i < n && plain_character(s[i])) {
                     ++i;
                 }
                 i_ = i;
