@@ -178,7 +178,7 @@ public:
         if (capacity <= capacity_) {
             return true;
         }
-        if (capacity > PY_SSIZE_T_MAX / sizeof(Entry)) {
+        if (capacity > 0xffffffffu) {
             return false;
         }
         void* grown = items_ == fixed_ ? PyMem_RawMalloc(capacity * sizeof(Entry))
@@ -190,7 +190,7 @@ public:
             std::memcpy(grown, fixed_, size_ * sizeof(Entry));
         }
         items_ = static_cast<Entry*>(grown);
-        capacity_ = capacity;
+        capacity_ = static_cast<std::uint32_t>(capacity);
         return true;
     }
     [[gnu::always_inline]] bool push(const Entry& item) noexcept
@@ -215,11 +215,13 @@ public:
     }
 
 private:
-    static constexpr std::size_t fixed_entries = min_chunk_entries + 2;
+    static constexpr std::uint32_t fixed_entries = min_chunk_entries + 2;
     Entry fixed_[fixed_entries];
     Entry* items_ = fixed_;
-    std::size_t size_ = 0;
-    std::size_t capacity_ = fixed_entries;
+    // Counts of a type other than the parser's positions, which a write here then
+    // cannot be taken to change; a part is far shorter than 2**32 entries.
+    std::uint32_t size_ = 0;
+    std::uint32_t capacity_ = fixed_entries;
 };
 
 // Parses the text into the tape a part at a time, touching no Python object, so that it
