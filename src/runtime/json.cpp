@@ -273,7 +273,7 @@ public:
                 return fail();
             }
             const std::uint32_t d = s_[i_];
-            const bool in_object = open_[depth_ - 1] != 0;
+            const bool in_object = open_[depth_ - 1];
             if (d == (in_object ? '}' : ']')) {
                 ++i_;
                 --depth_;
@@ -356,22 +356,21 @@ private:
             return !is_object || member_key();
         }
         expect_value_ = false;
-        if (c == '"') {
+        switch (c) {
+        case '"':
             return string(Tag::string);
-        }
-        if (c == '-' || (c >= '0' && c <= '9')) {
+        case '-': case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8':
+        case '9':
             return number();
-        }
-        if (c == 't') {
+        case 't':
             return literal("true", Tag::true_value);
-        }
-        if (c == 'f') {
+        case 'f':
             return literal("false", Tag::false_value);
-        }
-        if (c == 'n') {
+        case 'n':
             return literal("null", Tag::null_value);
+        default:
+            return false;
         }
-        return false;
     }
 
     // `"key" :` and the space after it.
@@ -656,8 +655,9 @@ private:
     bool out_of_memory_ = false;
     Tape* tape_ = nullptr;
     RawArray<char> scratch_;
-    // One byte per open container: 1 for an object, 0 for an array.
-    unsigned char open_[fixed_max_depth + 1];
+    // Whether each open container is an object (`bool`, not a character type, which
+    // the compiler would have to assume aliases everything).
+    bool open_[fixed_max_depth + 1];
 };
 
 // ---- building the objects, with the lock held ---------------------------------------
