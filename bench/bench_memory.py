@@ -29,7 +29,8 @@ CHILD = textwrap.dedent("""
     path, mode, measure = sys.argv[1:4]
     with open(path, encoding="utf-8") as f:
         answer = f.read()
-    current = ['{"embeddings": []}']
+    # One record first, so that the route and the record class are known at the call.
+    current = ['{"embeddings": [{"indices": [], "values": []}]}']
     core = types.ModuleType("velmorrow_core_py")
     core.sparse_embed_batch = lambda texts, profile: current[0]
     sparse.velmorrow_core_py = core

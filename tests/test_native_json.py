@@ -510,11 +510,12 @@ def test_peak_memory_of_a_decode_stays_near_json_loads(python):
         ints = json.dumps([rng.randrange(100_000) for _ in range(150_000)])
         answers = {
             "batch": json.dumps({"embeddings": [embedding() for _ in range(800)]}),
-            "built batch": json.dumps({"\\u0065mbeddings": [], "a": [embedding() for _ in range(800)]}),
+            "built batch": '{"\\\\u0065mbeddings": [], "a": ' + json.dumps([embedding() for _ in range(800)]) + "}",
             "small ints": '{"\\\\u0065mbeddings": [], "a": ' + ints + "}",
             "repeated key": '{"\\\\u0065mbeddings": [], "a": {' + ", ".join(['"a": 1'] * 250_000) + "}}",
         }
-        current = ['{"embeddings": []}']
+        # One record first, so that the route and the record class are known at the call.
+        current = ['{"embeddings": [{"indices": [], "values": []}]}']
         core = types.ModuleType("velmorrow_core_py")
         core.sparse_embed_batch = lambda texts, profile: current[0]
         sparse.velmorrow_core_py = core
@@ -522,7 +523,10 @@ def test_peak_memory_of_a_decode_stays_near_json_loads(python):
         stdlib = types.SimpleNamespace(loads=functools.partial(json.loads), dumps=json.dumps)
         def peak(module):
             sparse.json = module
+            warm = current[0]
+            current[0] = '{"embeddings": [{"indices": [], "values": []}]}'
             service.embed_batch(["x"])
+            current[0] = warm
             tracemalloc.start()
             service.embed_batch(["x"])
             peak = tracemalloc.get_traced_memory()[1]

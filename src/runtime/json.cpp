@@ -159,7 +159,7 @@ bool is_space(std::uint32_t c) noexcept
 // document's shape (a long run of one repeated key builds almost nothing).
 constexpr std::size_t min_chunk_entries = 64;
 constexpr std::size_t max_chunk_entries = 64 * 1024;
-constexpr std::size_t tape_fraction = 8;  // the tape's bytes are at most 1/8 of those built
+constexpr std::size_t tape_fraction = 16;  // the tape's bytes are at most 1/16 of those built
 // Parts at least this long of answers of at least json_unlocked_parse_bytes are parsed
 // with the interpreter lock released; shorter ones cost more to hand over than to parse.
 constexpr std::size_t unlocked_chunk_entries = 512;
