@@ -1465,6 +1465,21 @@ bool any_escaped(const Py_UCS1* s) noexcept
             highs) != 0;
 }
 
+// The same for four two-byte characters.
+bool any_escaped(const Py_UCS2* s) noexcept
+{
+    constexpr std::uint64_t ones = 0x0001000100010001ull;
+    constexpr std::uint64_t highs = 0x8000800080008000ull;
+    constexpr std::uint64_t from_del = 0xff80ff80ff80ff80ull;
+    std::uint64_t x;
+    std::memcpy(&x, s, sizeof x);
+    const std::uint64_t quote = x ^ (ones * '"');
+    const std::uint64_t backslash = x ^ (ones * '\\');
+    return ((((x - ones * 0x20) & ~x) | ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash)) & highs) !=
+               0 ||
+           ((x | (x + ones)) & from_del) != 0;
+}
+
 template <class Unit>
 Py_ssize_t string_size(const Unit* s, Py_ssize_t n) noexcept
 {
@@ -1484,6 +1499,18 @@ Py_ssize_t string_size(const Unit* s, Py_ssize_t n) noexcept
             size += latin1_sizes.size[s[i]] - 1;
         }
         return size;
+    }
+    if constexpr (sizeof(Unit) == 2) {
+        // Mostly ASCII text in a two-byte string: four at a time likewise.
+        for (; i + 4 <= n; i += 4) {
+            if (any_escaped(s + i)) {
+                for (Py_ssize_t k = i; k < i + 4; ++k) {
+                    size += escaped_size(s[k]);
+                }
+            } else {
+                size += 4;
+            }
+        }
     }
     for (; i < n; ++i) {
         size += escaped_size(s[i]);
@@ -1508,6 +1535,17 @@ Py_UCS1* write_string(Py_UCS1* out, const Unit* s, Py_ssize_t n) noexcept
             std::memcpy(out, s + i, static_cast<std::size_t>(run - i));
             out += run - i;
             i = run;
+            if (i == n) {
+                break;
+            }
+        } else if constexpr (sizeof(Unit) == 2) {
+            while (i + 4 <= n && !any_escaped(s + i)) {
+                for (Py_ssize_t k = 0; k < 4; ++k) {
+                    out[k] = static_cast<Py_UCS1>(s[i + k]);
+                }
+                out += 4;
+                i += 4;
+            }
             if (i == n) {
                 break;
             }
