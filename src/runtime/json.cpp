@@ -55,6 +55,11 @@ public:
     const T* data() const noexcept { return items_; }
     std::size_t size() const noexcept { return size_; }
     void clear() noexcept { size_ = 0; }
+    void release() noexcept
+    {
+        PyMem_RawFree(std::exchange(items_, nullptr));
+        size_ = capacity_ = 0;
+    }
 
 private:
     T* items_ = nullptr;
@@ -65,8 +70,8 @@ private:
 // ---- the tape: the document, validated, in a compact form ---------------------------
 
 enum class Tag : std::uint8_t {
-    object,       // opens a dict; payload: entries spanned, its end included
-    array,        // opens a list; payload as for an object
+    object,       // opens a dict
+    array,        // opens a list
     end,          // closes the innermost container
     key,          // a dict key: offset and length in the source
     string,       // a string value: offset and length in the source
@@ -79,23 +84,25 @@ enum class Tag : std::uint8_t {
     null_value,
 };
 
+// The fields are `unsigned long long`, a type distinct from the parser's `size_t`
+// positions, so that the compiler need not assume a new entry overwrote them.
 struct Entry {
-    std::uint64_t head;     // tag, escape flag, length
-    std::uint64_t payload;  // offset, value or bits
+    unsigned long long head;     // tag, escape flag, length
+    unsigned long long payload;  // offset, value or bits
 
     Tag tag() const noexcept { return static_cast<Tag>(head & 0xff); }
     bool escaped() const noexcept { return (head >> 8) & 1; }
     std::size_t length() const noexcept { return static_cast<std::size_t>(head >> 16); }
 };
 
-Entry entry(Tag tag, std::uint64_t payload = 0, std::size_t length = 0, bool escaped = false) noexcept
+Entry entry(Tag tag, unsigned long long payload = 0, std::size_t length = 0, bool escaped = false) noexcept
 {
-    return {static_cast<std::uint64_t>(tag) | (std::uint64_t{escaped} << 8) |
-                (static_cast<std::uint64_t>(length) << 16),
+    return {static_cast<unsigned long long>(tag) | (static_cast<unsigned long long>(escaped) << 8) |
+                (static_cast<unsigned long long>(length) << 16),
             payload};
 }
 
-enum class Outcome { ok, fallback, no_memory };
+enum class Outcome { ok, more, fallback, no_memory };
 
 // The interpreter's smallest settable limit on integer string digits; longer runs go to
 // json.loads, which applies whatever limit is in force.
@@ -128,161 +135,241 @@ int hex_value(std::uint32_t c) noexcept
     return -1;
 }
 
+// The characters that a string takes as they are: not a quote, a backslash or a
+// control character, nor (in UTF-8) the start of a sequence.
+struct PlainCharacters {
+    bool plain[256];
+    constexpr PlainCharacters(bool utf8) noexcept : plain()
+    {
+        for (unsigned c = 0; c < 256; ++c) {
+            plain[c] = c >= 0x20 && c != '"' && c != '\\' && (!utf8 || c < 0x80);
+        }
+    }
+};
+constexpr PlainCharacters plain_latin1(false);
+constexpr PlainCharacters plain_utf8(true);
+
 bool is_space(std::uint32_t c) noexcept
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-// Parses the whole text into the tape, touching no Python object, so that it may run
-// with the interpreter lock released. Accepts a subset of what json.loads accepts; the
-// rest is `fallback`.
+// The tape holds a part of the document at a time, sized to a fraction of what has been
+// built so far: the working memory stays a small part of the result's own, whatever the
+// document's shape (a long run of one repeated key builds almost nothing).
+constexpr std::size_t min_chunk_entries = 64;
+constexpr std::size_t max_chunk_entries = 64 * 1024;
+constexpr std::size_t tape_fraction = 16;  // the tape's bytes are at most 1/16 of those built
+// Parts at least this long of answers of at least json_unlocked_parse_bytes are parsed
+// with the interpreter lock released; shorter ones cost more to hand over than to parse.
+constexpr std::size_t unlocked_chunk_entries = 512;
+
+// The part of the document between the parser and the builder. The first entries are
+// part of the fixed state, which covers small answers; more come from the raw allocator.
+class Tape {
+public:
+    Tape() noexcept = default;
+    Tape(const Tape&) = delete;
+    Tape& operator=(const Tape&) = delete;
+    ~Tape() { release(); }
+
+    bool reserve(std::size_t capacity) noexcept
+    {
+        if (capacity <= capacity_) {
+            return true;
+        }
+        if (capacity > 0xffffffffu) {
+            return false;
+        }
+        void* grown = items_ == fixed_ ? PyMem_RawMalloc(capacity * sizeof(Entry))
+                                       : PyMem_RawRealloc(items_, capacity * sizeof(Entry));
+        if (grown == nullptr) {
+            return false;
+        }
+        if (items_ == fixed_) {
+            std::memcpy(grown, fixed_, size_ * sizeof(Entry));
+        }
+        items_ = static_cast<Entry*>(grown);
+        capacity_ = static_cast<std::uint32_t>(capacity);
+        return true;
+    }
+    [[gnu::always_inline]] bool push(const Entry& item) noexcept
+    {
+        if (size_ == capacity_ && !reserve(capacity_ * 2)) [[unlikely]] {
+            return false;
+        }
+        items_[size_++] = item;
+        return true;
+    }
+    const Entry* data() const noexcept { return items_; }
+    std::size_t size() const noexcept { return size_; }
+    void clear() noexcept { size_ = 0; }
+    void release() noexcept
+    {
+        if (items_ != fixed_) {
+            PyMem_RawFree(items_);
+        }
+        items_ = fixed_;
+        size_ = 0;
+        capacity_ = fixed_entries;
+    }
+
+private:
+    static constexpr std::uint32_t fixed_entries = min_chunk_entries + 2;
+    Entry fixed_[fixed_entries];
+    Entry* items_ = fixed_;
+    // Counts of a type other than the parser's positions, which a write here then
+    // cannot be taken to change; a part is far shorter than 2**32 entries.
+    std::uint32_t size_ = 0;
+    std::uint32_t capacity_ = fixed_entries;
+};
+
+// Parses the text into the tape a part at a time, touching no Python object, so that it
+// may run with the interpreter lock released. Accepts a subset of what json.loads
+// accepts; the rest is `fallback`.
 template <class S>
 class Parser {
     using Unit = typename S::unit;
 
 public:
-    Parser(const Unit* text, std::size_t length, int max_depth, RawArray<Entry>& tape) noexcept
-        : s_(text), n_(length), max_depth_(max_depth), tape_(tape)
+    void start(const Unit* text, std::size_t length, int max_depth) noexcept
     {
+        s_ = text;
+        n_ = length;
+        i_ = 0;
+        max_depth_ = max_depth;
+        depth_ = 0;
+        started_ = false;
+        expect_value_ = true;
+        out_of_memory_ = false;
     }
+    void finish() noexcept { scratch_.release(); }
 
-    Outcome run() noexcept
+    // Parses on from where the last call stopped, until the document ends (`ok`) or the
+    // tape holds `limit` entries (`more`; a step may add one more).
+    Outcome run(Tape& tape, std::size_t limit) noexcept
     {
-        // A rough first guess at the tape's size spares most regrowth.
-        if (!tape_.reserve(n_ / 8 + 16)) {
+        tape_ = &tape;
+        if (!tape.reserve(limit + 1)) {
             return Outcome::no_memory;
         }
-        Outcome outcome = document();
-        return outcome;
+        if (!started_) {
+            started_ = true;
+            skip_space();
+        }
+        while (tape.size() < limit) {
+            if (expect_value_) {
+                if (!value()) {
+                    return fail();
+                }
+                continue;
+            }
+            // After a value: close containers or move to the next element.
+            skip_space();
+            if (depth_ == 0) {
+                return i_ == n_ ? Outcome::ok : fail();
+            }
+            if (i_ >= n_) {
+                return fail();
+            }
+            const std::uint32_t d = s_[i_];
+            const bool in_object = open_[depth_ - 1];
+            if (d == (in_object ? '}' : ']')) {
+                ++i_;
+                --depth_;
+                if (!emit(entry(Tag::end))) {
+                    return fail();
+                }
+                continue;
+            }
+            if (d != ',') {
+                return fail();
+            }
+            ++i_;
+            skip_space();
+            if (in_object && !member_key()) {
+                return fail();
+            }
+            expect_value_ = true;
+        }
+        return Outcome::more;
     }
 
-    int depth_reached() const noexcept { return deepest_; }
-
 private:
-    bool emit(const Entry& item) noexcept
+    [[gnu::always_inline]] bool emit(const Entry& item) noexcept
     {
-        if (!tape_.push(item)) {
+        if (!tape_->push(item)) [[unlikely]] {
             out_of_memory_ = true;
             return false;
         }
         return true;
     }
 
-    void skip_space() noexcept
+    [[gnu::always_inline]] void skip_space() noexcept
     {
-        while (i_ < n_ && is_space(s_[i_])) {
-            ++i_;
+        std::size_t i = i_;
+        // Anything above the blank ends the run at once, which is the common case.
+        while (i < n_ && s_[i] <= ' ' && is_space(s_[i])) {
+            ++i;
         }
+        i_ = i;
     }
 
     Outcome fail() const noexcept { return out_of_memory_ ? Outcome::no_memory : Outcome::fallback; }
 
-    // The end of the container opened at `opened`, which then records how many entries
-    // it spans, ends included, so that walks can step over it at once.
-    bool close(std::size_t opened) noexcept
+    static bool plain_character(Unit c) noexcept
     {
-        if (!emit(entry(Tag::end))) {
-            return false;
+        if constexpr (S::utf8) {
+            return plain_utf8.plain[c];
+        } else if constexpr (sizeof(Unit) == 1) {
+            return plain_latin1.plain[c];
+        } else {
+            return c >= 256 || plain_latin1.plain[c];
         }
-        tape_.data()[opened].payload = tape_.size() - opened;
-        return true;
     }
 
-    Outcome document() noexcept
+    // One value starting at i_: a scalar whole, or a container's opening (with its end
+    // too when it is empty, and its first key when it is an object).
+    bool value() noexcept
     {
-        // One byte per open container: 1 for an object, 0 for an array.
-        unsigned char open[fixed_max_depth + 1];
-        // Where each open container's entry is, to record its extent when it closes.
-        std::size_t opened_at[fixed_max_depth + 1];
-        int depth = 0;
-        skip_space();
-        for (;;) {
-            // A value starts at i_.
-            if (i_ >= n_) {
-                return fail();
+        if (i_ >= n_) {
+            return false;
+        }
+        const std::uint32_t c = s_[i_];
+        if (c == '{' || c == '[') {
+            if (depth_ >= max_depth_) {
+                return false;
             }
-            const std::uint32_t c = s_[i_];
-            if (c == '{' || c == '[') {
-                if (depth >= max_depth_) {
-                    return fail();
-                }
-                const bool is_object = c == '{';
-                opened_at[depth] = tape_.size();
-                open[depth++] = is_object;
-                if (depth > deepest_) {
-                    deepest_ = depth;
-                }
-                if (!emit(entry(is_object ? Tag::object : Tag::array))) {
-                    return fail();
-                }
+            const bool is_object = c == '{';
+            open_[depth_++] = is_object;
+            if (!emit(entry(is_object ? Tag::object : Tag::array))) {
+                return false;
+            }
+            ++i_;
+            skip_space();
+            if (i_ < n_ && s_[i_] == (is_object ? '}' : ']')) {
                 ++i_;
-                skip_space();
-                if (i_ < n_ && s_[i_] == (is_object ? '}' : ']')) {
-                    ++i_;
-                    --depth;
-                    if (!close(opened_at[depth])) {
-                        return fail();
-                    }
-                } else if (is_object) {
-                    if (!member_key()) {
-                        return fail();
-                    }
-                    continue;
-                } else {
-                    continue;
-                }
-            } else if (c == '"') {
-                if (!string(Tag::string)) {
-                    return fail();
-                }
-            } else if (c == '-' || (c >= '0' && c <= '9')) {
-                if (!number()) {
-                    return fail();
-                }
-            } else if (c == 't') {
-                if (!literal("true", Tag::true_value)) {
-                    return fail();
-                }
-            } else if (c == 'f') {
-                if (!literal("false", Tag::false_value)) {
-                    return fail();
-                }
-            } else if (c == 'n') {
-                if (!literal("null", Tag::null_value)) {
-                    return fail();
-                }
-            } else {
-                return fail();
+                --depth_;
+                expect_value_ = false;
+                return emit(entry(Tag::end));
             }
-            // After a value: close containers or move to the next element.
-            for (;;) {
-                skip_space();
-                if (depth == 0) {
-                    return i_ == n_ ? Outcome::ok : fail();
-                }
-                if (i_ >= n_) {
-                    return fail();
-                }
-                const std::uint32_t d = s_[i_];
-                const bool in_object = open[depth - 1] != 0;
-                if (d == (in_object ? '}' : ']')) {
-                    ++i_;
-                    --depth;
-                    if (!close(opened_at[depth])) {
-                        return fail();
-                    }
-                    continue;
-                }
-                if (d != ',') {
-                    return fail();
-                }
-                ++i_;
-                skip_space();
-                if (in_object && !member_key()) {
-                    return fail();
-                }
-                break;
-            }
+            return !is_object || member_key();
+        }
+        expect_value_ = false;
+        switch (c) {
+        case '"':
+            return string(Tag::string);
+        case '-': case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8':
+        case '9':
+            return number();
+        case 't':
+            return literal("true", Tag::true_value);
+        case 'f':
+            return literal("false", Tag::false_value);
+        case 'n':
+            return literal("null", Tag::null_value);
+        default:
+            return false;
         }
     }
 
@@ -365,6 +452,16 @@ private:
         const std::size_t start = ++i_;
         bool escaped = false;
         for (;;) {
+            // The plain characters first, with the position kept in a register.
+            {
+                const Unit* const s = s_;
+                const std::size_t n = n_;
+                std::size_t i = i_;
+                while (i < n && plain_character(s[i])) {
+                    ++i;
+                }
+                i_ = i;
+            }
             if (i_ >= n_) {
                 return false;
             }
@@ -414,70 +511,82 @@ private:
         return emit(entry(tag, start, length, escaped));
     }
 
-    // Digits from i_ on, folded into `value` while it stays exact; returns how many.
-    std::size_t digits(std::uint64_t& value, std::size_t& folded) noexcept
+    // Digits from `i` on, folded into `value` while it stays exact; returns how many.
+    std::size_t digits(std::size_t& i, std::uint64_t& value, std::size_t& folded) const noexcept
     {
-        const std::size_t first = i_;
-        while (i_ < n_ && s_[i_] >= '0' && s_[i_] <= '9') {
-            if (folded < 19) {
-                value = value * 10 + static_cast<std::uint64_t>(s_[i_] - '0');
-                ++folded;
+        const Unit* const s = s_;
+        const std::size_t n = n_;
+        const std::size_t first = i;
+        std::size_t k = i;
+        std::uint64_t v = value;
+        std::size_t f = folded;
+        while (k < n && s[k] >= '0' && s[k] <= '9') {
+            if (f < 19) {
+                v = v * 10 + static_cast<std::uint64_t>(s[k] - '0');
+                ++f;
             } else {
-                folded = 20;  // too many for the quick conversion
+                f = 20;  // too many for the quick conversion
             }
-            ++i_;
+            ++k;
         }
-        return i_ - first;
+        i = k;
+        value = v;
+        folded = f;
+        return k - first;
     }
 
     bool number() noexcept
     {
+        // The position is a local until the end, which keeps it out of memory.
+        const Unit* const s = s_;
+        const std::size_t n = n_;
         const std::size_t start = i_;
-        const bool negative = s_[i_] == '-';
+        std::size_t i = start;
+        const bool negative = s[i] == '-';
         if (negative) {
-            ++i_;
+            ++i;
         }
-        if (i_ >= n_) {
+        if (i >= n) {
             return false;
         }
         std::uint64_t mantissa = 0;
         std::size_t folded = 0;
         std::size_t int_digits;
-        if (s_[i_] == '0') {
-            ++i_;
+        if (s[i] == '0') {
+            ++i;
             int_digits = 1;
             folded = 1;
-        } else if (s_[i_] >= '1' && s_[i_] <= '9') {
-            int_digits = digits(mantissa, folded);
+        } else if (s[i] >= '1' && s[i] <= '9') {
+            int_digits = digits(i, mantissa, folded);
         } else {
             return false;  // -Infinity among others
         }
         bool is_real = false;
         std::size_t fraction_digits = 0;
-        if (i_ < n_ && s_[i_] == '.') {
-            ++i_;
-            fraction_digits = digits(mantissa, folded);
+        if (i < n && s[i] == '.') {
+            ++i;
+            fraction_digits = digits(i, mantissa, folded);
             if (fraction_digits == 0) {
                 return false;
             }
             is_real = true;
         }
         long exponent = 0;
-        if (i_ < n_ && (s_[i_] == 'e' || s_[i_] == 'E')) {
-            ++i_;
+        if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+            ++i;
             bool negative_exponent = false;
-            if (i_ < n_ && (s_[i_] == '+' || s_[i_] == '-')) {
-                negative_exponent = s_[i_] == '-';
-                ++i_;
+            if (i < n && (s[i] == '+' || s[i] == '-')) {
+                negative_exponent = s[i] == '-';
+                ++i;
             }
-            const std::size_t first = i_;
-            while (i_ < n_ && s_[i_] >= '0' && s_[i_] <= '9') {
+            const std::size_t first = i;
+            while (i < n && s[i] >= '0' && s[i] <= '9') {
                 if (exponent < 100000) {
-                    exponent = exponent * 10 + static_cast<long>(s_[i_] - '0');
+                    exponent = exponent * 10 + static_cast<long>(s[i] - '0');
                 }
-                ++i_;
+                ++i;
             }
-            if (i_ == first) {
+            if (i == first) {
                 return false;
             }
             if (negative_exponent) {
@@ -485,6 +594,7 @@ private:
             }
             is_real = true;
         }
+        i_ = i;
         const std::size_t length = i_ - start;
         if (!is_real) {
             if (int_digits > 18) {
@@ -535,14 +645,19 @@ private:
         return emit(entry(Tag::real, bits));
     }
 
-    const Unit* s_;
-    std::size_t n_;
+    const Unit* s_ = nullptr;
+    std::size_t n_ = 0;
     std::size_t i_ = 0;
-    int max_depth_;
-    int deepest_ = 0;
+    int max_depth_ = 0;
+    int depth_ = 0;
+    bool started_ = false;
+    bool expect_value_ = true;
     bool out_of_memory_ = false;
-    RawArray<Entry>& tape_;
+    Tape* tape_ = nullptr;
     RawArray<char> scratch_;
+    // Whether each open container is an object (`bool`, not a character type, which
+    // the compiler would have to assume aliases everything).
+    bool open_[fixed_max_depth + 1];
 };
 
 // ---- building the objects, with the lock held ---------------------------------------
@@ -574,7 +689,14 @@ public:
             slot = (slot + 1) & mask;
         }
         items_[slot] = {text, bytes, hash, key};
-        ++used_;
+        taken_[used_++] = static_cast<unsigned char>(slot);
+    }
+    void clear() noexcept
+    {
+        for (std::size_t k = 0; k < used_; ++k) {
+            items_[taken_[k]].key = nullptr;
+        }
+        used_ = 0;
     }
     static std::uint64_t hash_of(const void* text, std::size_t bytes) noexcept
     {
@@ -596,6 +718,7 @@ private:
         PyObject* key;  // borrowed from the memo
     };
     Item items_[slots] = {};
+    unsigned char taken_[slots / 2];  // the slots in use, to clear them alone
     std::size_t used_ = 0;
 };
 
@@ -604,22 +727,42 @@ class Builder {
     using Unit = typename S::unit;
 
 public:
-    Builder(PyObject* source, const Unit* text) noexcept : source_(source), s_(text) {}
+    Builder() noexcept = default;
     Builder(const Builder&) = delete;
     Builder& operator=(const Builder&) = delete;
-    // The open containers and their pending keys are the builder's own references.
-    ~Builder()
+    ~Builder() { finish(); }
+
+    void start(PyObject* source, const Unit* text) noexcept
     {
+        source_ = source;
+        s_ = text;
+    }
+    // Lets go of everything the document left here, for the next one.
+    void finish() noexcept
+    {
+        // The open containers and their pending keys are the builder's own references.
         for (int k = 0; k < depth_; ++k) {
             Py_XDECREF(frames_[k].container);
             Py_XDECREF(frames_[k].key);
         }
+        depth_ = 0;
+        made_ = 0;
+        result_.reset();
+        memo_.reset();
+        keys_.clear();
+        chars_.release();
+        digits_.release();
     }
 
-    // The value that the entries [item, last) describe: one complete value.
-    Ref build(const Entry* item, const Entry* const last) noexcept
+    enum class Fed { more, value, error };
+
+    // Builds from the entries at `at` on, up to `last` or to the end of the value that
+    // brings the depth back to zero (`value`, then taken with `take`); `at` is left after
+    // the last entry used. A value may span several calls.
+    Fed feed(const Entry*& at, const Entry* const last) noexcept
     {
-        Ref result;
+        const Entry* item = at;
+        Fed fed = Fed::more;
         for (; item != last; ++item) {
             Ref value;
             switch (item->tag()) {
@@ -627,8 +770,9 @@ public:
             case Tag::array: {
                 Ref container = Ref::steal(item->tag() == Tag::object ? PyDict_New() : PyList_New(0));
                 if (!container) {
-                    return {};
+                    return Fed::error;
                 }
+                made_ += container_bytes;
                 frames_[depth_++] = {container.release(), nullptr};
                 continue;
             }
@@ -639,28 +783,32 @@ public:
             case Tag::key: {
                 Ref key = Ref::steal(make_key(*item));
                 if (!key) {
-                    return {};
+                    return Fed::error;
                 }
                 frames_[depth_ - 1].key = key.release();
                 continue;
             }
             case Tag::string:
                 value = make_string(*item);
+                made_ += object_bytes + item->length() * sizeof(Unit);
                 break;
             case Tag::small_int:
-                value = Ref::steal(PyLong_FromLongLong(static_cast<long long>(item->payload)));
+                value = small_int(static_cast<long long>(item->payload));
                 break;
             case Tag::big_int:
                 value = big_int(*item);
+                made_ += object_bytes + item->length() / 2;
                 break;
             case Tag::real: {
                 double real;
                 std::memcpy(&real, &item->payload, sizeof real);
                 value = Ref::steal(PyFloat_FromDouble(real));
+                made_ += object_bytes;
                 break;
             }
             case Tag::slow_real:
                 value = slow_real(*item);
+                made_ += object_bytes;
                 break;
             case Tag::true_value:
                 value = Ref::borrow(Py_True);
@@ -673,30 +821,49 @@ public:
                 break;
             }
             if (!value) {
-                return {};
+                return Fed::error;
             }
             if (depth_ == 0) {
-                result = std::move(value);
-                continue;
+                result_ = std::move(value);
+                ++item;
+                fed = Fed::value;
+                break;
             }
             Frame& top = frames_[depth_ - 1];
             if (top.key != nullptr) {
                 const Ref key = Ref::steal(std::exchange(top.key, nullptr));
+                const Py_ssize_t size = PyDict_GET_SIZE(top.container);
                 if (PyDict_SetItem(top.container, key.get(), value.get()) < 0) {
-                    return {};
+                    return Fed::error;
                 }
-            } else if (PyList_Append(top.container, value.get()) < 0) {
-                return {};
+                if (PyDict_GET_SIZE(top.container) != size) {
+                    made_ += slot_bytes * 3;
+                }
+            } else {
+                if (PyList_Append(top.container, value.get()) < 0) {
+                    return Fed::error;
+                }
+                made_ += slot_bytes;
             }
         }
-        return result;
+        at = item;
+        return fed;
     }
+
+    Ref take() noexcept { return std::move(result_); }
+
+    // A rough count of the bytes of the objects made so far, which bounds the tape.
+    std::size_t made() const noexcept { return made_; }
+    void add_made(std::size_t bytes) noexcept { made_ += bytes; }
 
     // Whether a key is exactly this ASCII text, escapes aside (an escaped key is not).
     bool key_is(const Entry& item, const char* ascii, std::size_t length) const noexcept
     {
         if (item.escaped() || item.length() != length) {
             return false;
+        }
+        if constexpr (sizeof(Unit) == 1) {
+            return std::memcmp(s_ + item.payload, ascii, length) == 0;
         }
         for (std::size_t k = 0; k < length; ++k) {
             if (s_[item.payload + k] != static_cast<unsigned char>(ascii[k])) {
@@ -813,7 +980,30 @@ private:
         if (!item.escaped()) {
             keys_.add(text, bytes, hash, shared);
         }
+        if (shared == key.get()) {
+            made_ += object_bytes + bytes + slot_bytes * 3;
+        }
         return Py_NewRef(shared);
+    }
+
+    // An int as json.loads makes it: one that fits a digit takes the allocation of one
+    // digit, as the string conversion gives it, not the interpreter's rounded-up size
+    // for such values, so that memory accounting sees the same objects.
+    Ref small_int(long long number) noexcept
+    {
+        if (number <= 256 || number > static_cast<long long>(PyLong_MASK)) {
+            if (number < -5 || number > 256) {
+                made_ += object_bytes;
+            }
+            return Ref::steal(PyLong_FromLongLong(number));
+        }
+        made_ += object_bytes;
+        PyLongObject* made = _PyLong_New(1);
+        if (made == nullptr) {
+            return {};
+        }
+        made->long_value.ob_digit[0] = static_cast<digit>(number);
+        return Ref::steal(reinterpret_cast<PyObject*>(made));
     }
 
     // A NUL-terminated copy of a number's text, for the interpreter's own conversions.
@@ -859,188 +1049,329 @@ private:
         PyObject* key;
     };
 
-    PyObject* source_;
-    const Unit* s_;
+    static constexpr std::size_t object_bytes = 32;
+    static constexpr std::size_t container_bytes = 64;
+    static constexpr std::size_t slot_bytes = 8;
+
+    PyObject* source_ = nullptr;
+    const Unit* s_ = nullptr;
     Frame frames_[fixed_max_depth + 1];
     int depth_ = 0;
+    std::size_t made_ = 0;
+    Ref result_;
     Ref memo_;
     KeyCache keys_;
     RawArray<std::uint32_t> chars_;
     RawArray<char> digits_;
 };
 
-// The entry after the value that starts at `item`.
-const Entry* skip_value(const Entry* item) noexcept
-{
-    if (item->tag() != Tag::object && item->tag() != Tag::array) {
-        return item + 1;
-    }
-    return item + item->payload;
-}
-
-// The members of the object that starts at `item`, in order, as (key, value) entries;
-// false when one of them is not a plain key, so that the caller takes the general route.
-template <class Visit>
-bool members(const Entry* item, Visit&& visit) noexcept
-{
-    ++item;
-    while (item->tag() != Tag::end) {
-        const Entry* key = item;
-        const Entry* value = item + 1;
-        if (!visit(*key, value)) {
-            return false;
-        }
-        item = skip_value(value);
-    }
-    return true;
-}
-
 constexpr std::size_t max_record_fields = 8;
 
-// embed_batch's answer turned into records without the dicts that nobody else sees: the
-// array under the list key must hold only objects, each with the required fields; the
-// records get the last value of each field, as a dict would keep it. Anything else is
-// `not_applicable` and goes the general way.
+// One document being decoded: the parser and the builder take turns over the tape.
 template <class S>
-Ref records_from_tape(Builder<S>& builder, const RawArray<Entry>& tape, const RecordRequest& request,
-                      bool& not_applicable) noexcept
-{
-    not_applicable = true;
-    const Entry* const first = tape.data();
-    if (tape.size() == 0 || first->tag() != Tag::object || request.field_count > max_record_fields) {
-        return {};
+class Decoding {
+    using Unit = typename S::unit;
+
+public:
+    void start(PyObject* source, const Unit* text, std::size_t length, int max_depth) noexcept
+    {
+        source_ = source;
+        parser_.start(text, length, max_depth);
+        builder_.start(source, text);
+        unlocked_ = length * sizeof(Unit) >= json_unlocked_parse_bytes;
+        released_ = false;
     }
-    std::size_t field_lengths[max_record_fields];
-    for (std::size_t f = 0; f < request.field_count; ++f) {
-        field_lengths[f] = std::strlen(request.field_keys[f]);
+    // Drops whatever the document left behind; only the fixed-size state stays.
+    void finish() noexcept
+    {
+        parser_.finish();
+        builder_.finish();
+        tape_.release();
     }
-    // The field a key names, or field_count.
-    const auto field_of = [&](const Entry& key) {
-        for (std::size_t f = 0; f < request.field_count; ++f) {
-            if (builder.key_is(key, request.field_keys[f], field_lengths[f])) {
-                return f;
-            }
-        }
-        return request.field_count;
-    };
-    const std::size_t list_key_length = std::strlen(request.list_key);
-    const Entry* list = nullptr;
-    const bool plain = members(first, [&](const Entry& key, const Entry* value) {
-        if (key.escaped()) {
-            return false;
-        }
-        if (builder.key_is(key, request.list_key, list_key_length)) {
-            list = value;
-        }
-        return true;
-    });
-    if (!plain || list == nullptr || list->tag() != Tag::array) {
-        return {};
-    }
-    // Every element checked, and its fields found, before anything is built.
-    RawArray<const Entry*> chosen;
-    for (const Entry* element = list + 1; element->tag() != Tag::end; element = skip_value(element)) {
-        if (element->tag() != Tag::object) {
-            return {};
-        }
-        const std::size_t base = chosen.size();
-        for (std::size_t f = 0; f < request.field_count; ++f) {
-            if (!chosen.push(nullptr)) {
-                PyErr_NoMemory();
-                not_applicable = false;
+
+    // The whole document, built: empty with no error set when it must go to json.loads.
+    Ref build() noexcept
+    {
+        for (;;) {
+            const Outcome outcome = next();
+            if (outcome == Outcome::fallback || outcome == Outcome::no_memory) {
                 return {};
             }
-        }
-        const bool ok = members(element, [&](const Entry& key, const Entry* value) {
-            if (key.escaped()) {
-                return false;
+            const Entry* item = tape_.data();
+            const Entry* const last = item + tape_.size();
+            while (item != last) {
+                if (builder_.feed(item, last) == Builder<S>::Fed::error) {
+                    return {};
+                }
             }
-            if (const std::size_t f = field_of(key); f < request.field_count) {
-                chosen.data()[base + f] = value;  // the last one, as a dict keeps it
-            }
-            return true;
-        });
-        if (!ok) {
-            return {};
-        }
-        for (std::size_t f = 0; f < request.required; ++f) {
-            if (chosen.data()[base + f] == nullptr) {
-                return {};
+            if (outcome == Outcome::ok) {
+                return builder_.take();
             }
         }
     }
-    if (!request.ready(request.context)) {
-        return {};
-    }
-    not_applicable = false;
-    Ref results = Ref::steal(PyList_New(0));
-    if (!results) {
-        return {};
-    }
-    for (std::size_t base = 0; base < chosen.size(); base += request.field_count) {
+
+    enum class Walk { made, error, fallback, general };
+
+    // The records of `request` straight from the document, without the dicts that no one
+    // else would see. `general` when the document is not of the usual shape, or the
+    // records could not be made without running Python code: then nothing made here
+    // counts, and the document is built as json.loads builds it.
+    Walk records(const RecordRequest& request, Ref& out) noexcept
+    {
+        const std::size_t count = request.field_count;
+        if (count > max_record_fields || !request.ready(request.context)) {
+            return Walk::general;
+        }
+        const bool single = request.list_key == nullptr;
+        std::size_t field_lengths[max_record_fields];
+        for (std::size_t f = 0; f < count; ++f) {
+            field_lengths[f] = std::strlen(request.field_keys[f]);
+        }
+        const std::size_t list_key_length = single ? 0 : std::strlen(request.list_key);
+        enum class At { start, top_key, list, element, field_key, field_value, skip, done };
+        At at = At::start;
+        At after_skip = At::start;
+        std::size_t skip_depth = 0;
+        std::size_t field = 0;
         Ref fields[max_record_fields];
-        PyObject* field_objects[max_record_fields];
-        for (std::size_t f = 0; f < request.field_count; ++f) {
-            const Entry* value = chosen.data()[base + f];
-            fields[f] = value ? builder.build(value, skip_value(value)) : Ref::borrow(Py_None);
-            if (!fields[f]) {
-                return {};
+        Ref results;  // the records of the last array under the list key
+        for (;;) {
+            const Outcome outcome = next();
+            if (outcome == Outcome::no_memory) {
+                return Walk::error;
             }
-            field_objects[f] = fields[f].get();
-        }
-        Ref record = request.make(request.context, field_objects);
-        if (!record || PyList_Append(results.get(), record.get()) < 0) {
-            return {};
+            if (outcome == Outcome::fallback) {
+                return Walk::fallback;
+            }
+            // Other threads ran meanwhile: the record class may have changed.
+            if (released_ && !request.ready(request.context)) {
+                return Walk::general;
+            }
+            const Entry* item = tape_.data();
+            const Entry* const last = item + tape_.size();
+            while (item != last) {
+                switch (at) {
+                case At::start:
+                    if (item->tag() != Tag::object) {
+                        return Walk::general;
+                    }
+                    ++item;
+                    at = single ? At::field_key : At::top_key;
+                    break;
+                case At::top_key:
+                    if (item->tag() == Tag::end) {
+                        ++item;
+                        at = At::done;
+                        break;
+                    }
+                    // An escaped key might name the list too; a dict keeps the last one.
+                    if (item->escaped()) {
+                        return Walk::general;
+                    }
+                    if (builder_.key_is(*item, request.list_key, list_key_length)) {
+                        at = At::list;
+                    } else {
+                        at = At::skip;
+                        after_skip = At::top_key;
+                    }
+                    ++item;
+                    break;
+                case At::list:
+                    if (item->tag() != Tag::array) {
+                        return Walk::general;
+                    }
+                    results = Ref::steal(PyList_New(0));
+                    if (!results) {
+                        return Walk::error;
+                    }
+                    ++item;
+                    at = At::element;
+                    break;
+                case At::element:
+                    if (item->tag() == Tag::end) {
+                        ++item;
+                        at = At::top_key;
+                        break;
+                    }
+                    if (item->tag() != Tag::object) {
+                        return Walk::general;
+                    }
+                    ++item;
+                    at = At::field_key;
+                    break;
+                case At::field_key: {
+                    if (item->tag() != Tag::end) {
+                        if (item->escaped()) {
+                            return Walk::general;
+                        }
+                        field = count;
+                        for (std::size_t f = 0; f < count; ++f) {
+                            if (builder_.key_is(*item, request.field_keys[f], field_lengths[f])) {
+                                field = f;
+                                break;
+                            }
+                        }
+                        at = field < count ? At::field_value : At::skip;
+                        after_skip = At::field_key;
+                        ++item;
+                        break;
+                    }
+                    ++item;
+                    PyObject* objects[max_record_fields];
+                    for (std::size_t f = 0; f < count; ++f) {
+                        if (!fields[f] && f < request.required) {
+                            return Walk::general;
+                        }
+                        objects[f] = fields[f] ? fields[f].get() : Py_None;
+                    }
+                    Ref record = request.make(request.context, objects);
+                    for (Ref& value : fields) {
+                        value.reset();
+                    }
+                    if (!record) {
+                        return Walk::error;
+                    }
+                    builder_.add_made(record_bytes);
+                    if (single) {
+                        results = std::move(record);
+                        at = At::done;
+                    } else {
+                        if (PyList_Append(results.get(), record.get()) < 0) {
+                            return Walk::error;
+                        }
+                        at = At::element;
+                    }
+                    break;
+                }
+                case At::field_value: {
+                    const auto fed = builder_.feed(item, last);
+                    if (fed == Builder<S>::Fed::error) {
+                        return Walk::error;
+                    }
+                    if (fed == Builder<S>::Fed::value) {
+                        fields[field] = builder_.take();  // the last one, as a dict keeps it
+                        at = At::field_key;
+                    }
+                    break;
+                }
+                case At::skip: {
+                    const Tag tag = item->tag();
+                    ++item;
+                    if (tag == Tag::object || tag == Tag::array) {
+                        ++skip_depth;
+                    } else if (tag == Tag::end) {
+                        --skip_depth;
+                    }
+                    if (skip_depth == 0) {
+                        at = after_skip;
+                    }
+                    break;
+                }
+                case At::done:
+                    ++item;  // nothing follows the document's end
+                    break;
+                }
+            }
+            if (outcome == Outcome::ok) {
+                if (at != At::done || !results) {
+                    return Walk::general;
+                }
+                out = std::move(results);
+                return Walk::made;
+            }
         }
     }
-    return results;
-}
+
+private:
+    // The next part of the document on the tape.
+    Outcome next() noexcept
+    {
+        tape_.clear();
+        std::size_t limit = builder_.made() / (tape_fraction * sizeof(Entry));
+        limit = limit < min_chunk_entries ? min_chunk_entries : limit > max_chunk_entries ? max_chunk_entries : limit;
+        Outcome outcome;
+        released_ = unlocked_ && limit >= unlocked_chunk_entries;
+        if (released_) {
+            Py_BEGIN_ALLOW_THREADS
+            outcome = parser_.run(tape_, limit);
+            Py_END_ALLOW_THREADS
+        } else {
+            outcome = parser_.run(tape_, limit);
+        }
+        if (outcome == Outcome::no_memory) {
+            PyErr_NoMemory();
+            return outcome;
+        }
+        // A signal that arrived, or, after the lock was released, a tracer, a profiler,
+        // monitoring or a changed json module, is for json.loads itself to meet.
+        if (outcome != Outcome::fallback && !json_decode_still_unobserved(source_, released_)) {
+            return Outcome::fallback;
+        }
+        return outcome;
+    }
+
+    static constexpr std::size_t record_bytes = 160;
+
+    Parser<S> parser_;
+    Builder<S> builder_;
+    Tape tape_;
+    PyObject* source_ = nullptr;  // the document's str or bytes, which the caller holds
+    bool unlocked_ = false;
+    bool released_ = false;
+};
+
+// One decoding's state kept for the next, as it is large enough for its allocation and
+// set-up to count on small answers. Taken and given back with the interpreter lock
+// held; a decode that finds it taken (another thread's, or a nested one) makes its own.
+template <class S>
+Decoding<S>* spare_decoding = nullptr;
 
 template <class S>
 Ref decode(PyObject* source, const typename S::unit* text, std::size_t length, int max_depth,
            const RecordRequest* request, bool& made_records) noexcept
 {
-    RawArray<Entry> tape;
-    Parser<S> parser(text, length, max_depth, tape);
-    Outcome outcome;
-    const bool unlocked = length * sizeof(typename S::unit) >= json_unlocked_parse_bytes;
-    if (unlocked) {
-        Py_BEGIN_ALLOW_THREADS
-        outcome = parser.run();
-        Py_END_ALLOW_THREADS
-    } else {
-        outcome = parser.run();
-    }
-    if (outcome == Outcome::ok && !json_decode_still_unobserved(source, unlocked)) {
-        return {};
-    }
-    if (outcome == Outcome::no_memory) {
-        PyErr_NoMemory();
-        return {};
-    }
-    if (outcome == Outcome::fallback) {
-        return {};
-    }
     // On the heap: records made from inside may call back into Python, and on to another
     // decode, so each level must take little of the C stack.
     struct Owned {
-        Builder<S>* builder;
-        ~Owned() { delete builder; }
-    } owned{new (std::nothrow) Builder<S>(source, text)};
-    if (owned.builder == nullptr) {
-        PyErr_NoMemory();
-        return {};
-    }
-    Builder<S>& builder = *owned.builder;
-    if (request != nullptr) {
-        bool not_applicable = true;
-        Ref records = records_from_tape(builder, tape, *request, not_applicable);
-        if (!not_applicable) {
-            made_records = true;
-            return records;
+        Decoding<S>* state = nullptr;
+        ~Owned()
+        {
+            if (state != nullptr) {
+                state->finish();
+                if (spare_decoding<S> == nullptr) {
+                    spare_decoding<S> = state;
+                } else {
+                    delete state;
+                }
+            }
+        }
+    } owned{std::exchange(spare_decoding<S>, nullptr)};
+    if (owned.state == nullptr) {
+        owned.state = new (std::nothrow) Decoding<S>();
+        if (owned.state == nullptr) {
+            PyErr_NoMemory();
+            return {};
         }
     }
-    return builder.build(tape.data(), tape.data() + tape.size());
+    owned.state->start(source, text, length, max_depth);
+    if (request != nullptr) {
+        Ref records;
+        switch (owned.state->records(*request, records)) {
+        case Decoding<S>::Walk::made:
+            made_records = true;
+            return records;
+        case Decoding<S>::Walk::error:
+        case Decoding<S>::Walk::fallback:
+            return {};
+        case Decoding<S>::Walk::general:
+            // Once more from the start; whatever was made is dropped unseen.
+            records.reset();
+            owned.state->finish();
+            owned.state->start(source, text, length, max_depth);
+            break;
+        }
+    }
+    return owned.state->build();
 }
 
 }  // namespace
@@ -1127,16 +1458,70 @@ struct EscapedSizes {
 };
 constexpr EscapedSizes latin1_sizes;
 
+// Whether any of eight one-byte characters needs an escape: a control character, a
+// quote, a backslash, or anything from DEL on.
+bool any_escaped(const Py_UCS1* s) noexcept
+{
+    constexpr std::uint64_t ones = 0x0101010101010101ull;
+    constexpr std::uint64_t highs = 0x8080808080808080ull;
+    std::uint64_t x;
+    std::memcpy(&x, s, sizeof x);
+    const std::uint64_t quote = x ^ (ones * '"');
+    const std::uint64_t backslash = x ^ (ones * '\\');
+    return ((((x - ones * 0x20) & ~x) | ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
+             x | (x + ones)) &
+            highs) != 0;
+}
+
+// The same for four two-byte characters.
+bool any_escaped(const Py_UCS2* s) noexcept
+{
+    constexpr std::uint64_t ones = 0x0001000100010001ull;
+    constexpr std::uint64_t highs = 0x8000800080008000ull;
+    constexpr std::uint64_t from_del = 0xff80ff80ff80ff80ull;
+    std::uint64_t x;
+    std::memcpy(&x, s, sizeof x);
+    const std::uint64_t quote = x ^ (ones * '"');
+    const std::uint64_t backslash = x ^ (ones * '\\');
+    return ((((x - ones * 0x20) & ~x) | ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash)) & highs) !=
+               0 ||
+           ((x | (x + ones)) & from_del) != 0;
+}
+
 template <class Unit>
 Py_ssize_t string_size(const Unit* s, Py_ssize_t n) noexcept
 {
     Py_ssize_t size = 2;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if constexpr (sizeof(Unit) == 1) {
-            size += latin1_sizes.size[s[i]];
-        } else {
-            size += escaped_size(s[i]);
+    Py_ssize_t i = 0;
+    if constexpr (sizeof(Unit) == 1) {
+        // Eight characters at a time while none needs an escape.
+        size += n;
+        for (; i + 8 <= n; i += 8) {
+            if (any_escaped(s + i)) {
+                for (Py_ssize_t k = i; k < i + 8; ++k) {
+                    size += latin1_sizes.size[s[k]] - 1;
+                }
+            }
         }
+        for (; i < n; ++i) {
+            size += latin1_sizes.size[s[i]] - 1;
+        }
+        return size;
+    }
+    if constexpr (sizeof(Unit) == 2) {
+        // Mostly ASCII text in a two-byte string: four at a time likewise.
+        for (; i + 4 <= n; i += 4) {
+            if (any_escaped(s + i)) {
+                for (Py_ssize_t k = i; k < i + 4; ++k) {
+                    size += escaped_size(s[k]);
+                }
+            } else {
+                size += 4;
+            }
+        }
+    }
+    for (; i < n; ++i) {
+        size += escaped_size(s[i]);
     }
     return size;
 }
@@ -1149,12 +1534,26 @@ Py_UCS1* write_string(Py_UCS1* out, const Unit* s, Py_ssize_t n) noexcept
         if constexpr (sizeof(Unit) == 1) {
             // Runs that need no escape are copied whole.
             Py_ssize_t run = i;
+            while (run + 8 <= n && !any_escaped(s + run)) {
+                run += 8;
+            }
             while (run < n && latin1_sizes.size[s[run]] == 1) {
                 ++run;
             }
             std::memcpy(out, s + i, static_cast<std::size_t>(run - i));
             out += run - i;
             i = run;
+            if (i == n) {
+                break;
+            }
+        } else if constexpr (sizeof(Unit) == 2) {
+            while (i + 4 <= n && !any_escaped(s + i)) {
+                for (Py_ssize_t k = 0; k < 4; ++k) {
+                    out[k] = static_cast<Py_UCS1>(s[i + k]);
+                }
+                out += 4;
+                i += 4;
+            }
             if (i == n) {
                 break;
             }
@@ -1185,46 +1584,45 @@ Py_UCS1* write_string(Py_UCS1* out, const Unit* s, Py_ssize_t n) noexcept
     return out;
 }
 
-// json.dumps(list) for a list of exact str: "[" + ", ".join(quoted) + "]". An empty Ref
-// without an error means "not for this encoder".
-Ref encode_str_list(PyObject* list) noexcept
+// Texts at least this long in all are measured and written with the interpreter lock
+// released.
+constexpr Py_ssize_t unlocked_encode_chars = 64 * 1024;
+
+// The encoded size of the strings, or -1 past what a str can hold.
+Py_ssize_t encoded_size(PyObject* const* items, Py_ssize_t count) noexcept
 {
-    const Py_ssize_t count = PyList_GET_SIZE(list);
     Py_ssize_t size = count > 0 ? 2 + 2 * (count - 1) : 2;
     for (Py_ssize_t k = 0; k < count; ++k) {
-        PyObject* item = PyList_GET_ITEM(list, k);
-        if (!PyUnicode_CheckExact(item)) {
-            return {};
-        }
+        PyObject* item = items[k];
         const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
         Py_ssize_t item_size;
-        if (PyUnicode_IS_ASCII(item)) {
-            // Most texts are plain ASCII: only the escapes add to the length.
+        switch (PyUnicode_KIND(item)) {
+        case PyUnicode_1BYTE_KIND:
             item_size = string_size(PyUnicode_1BYTE_DATA(item), n);
-        } else if (PyUnicode_KIND(item) == PyUnicode_1BYTE_KIND) {
-            item_size = string_size(PyUnicode_1BYTE_DATA(item), n);
-        } else if (PyUnicode_KIND(item) == PyUnicode_2BYTE_KIND) {
+            break;
+        case PyUnicode_2BYTE_KIND:
             item_size = string_size(PyUnicode_2BYTE_DATA(item), n);
-        } else {
+            break;
+        default:
             item_size = string_size(PyUnicode_4BYTE_DATA(item), n);
         }
         if (n > PY_SSIZE_T_MAX / 12 - 4 || size > PY_SSIZE_T_MAX - item_size) {
-            return {};  // the stdlib's own overflow error
+            return -1;
         }
         size += item_size;
     }
-    Ref result = Ref::steal(PyUnicode_New(size, 127));
-    if (!result) {
-        return {};
-    }
-    Py_UCS1* out = PyUnicode_1BYTE_DATA(result.get());
+    return size;
+}
+
+void write_strings(Py_UCS1* out, PyObject* const* items, Py_ssize_t count) noexcept
+{
     *out++ = '[';
     for (Py_ssize_t k = 0; k < count; ++k) {
         if (k > 0) {
             *out++ = ',';
             *out++ = ' ';
         }
-        PyObject* item = PyList_GET_ITEM(list, k);
+        PyObject* item = items[k];
         const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
         switch (PyUnicode_KIND(item)) {
         case PyUnicode_1BYTE_KIND:
@@ -1237,7 +1635,57 @@ Ref encode_str_list(PyObject* list) noexcept
             out = write_string(out, PyUnicode_4BYTE_DATA(item), n);
         }
     }
-    *out++ = ']';
+    *out = ']';
+}
+
+// json.dumps(list) for a list of exact str: "[" + ", ".join(quoted) + "]". An empty Ref
+// without an error means "not for this encoder". Long texts are measured and written
+// without the lock: the strings cannot change, and they are read from a tuple of the
+// list's items taken first, as the list itself may change meanwhile.
+Ref encode_str_list(PyObject* list) noexcept
+{
+    const Py_ssize_t count = PyList_GET_SIZE(list);
+    Py_ssize_t chars = 0;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        PyObject* item = PyList_GET_ITEM(list, k);
+        if (!PyUnicode_CheckExact(item)) {
+            return {};
+        }
+        chars += PyUnicode_GET_LENGTH(item);
+    }
+    if (chars < unlocked_encode_chars) {
+        PyObject* const* items = PySequence_Fast_ITEMS(list);
+        const Py_ssize_t size = encoded_size(items, count);
+        if (size < 0) {
+            return {};  // the stdlib's own overflow error
+        }
+        Ref result = Ref::steal(PyUnicode_New(size, 127));
+        if (result) {
+            write_strings(PyUnicode_1BYTE_DATA(result.get()), items, count);
+        }
+        return result;
+    }
+    const Ref snapshot = Ref::steal(PyList_AsTuple(list));
+    if (!snapshot) {
+        return {};
+    }
+    PyObject* const* items = PySequence_Fast_ITEMS(snapshot.get());
+    Py_ssize_t size;
+    Py_BEGIN_ALLOW_THREADS
+    size = encoded_size(items, count);
+    Py_END_ALLOW_THREADS
+    if (size < 0) {
+        return {};
+    }
+    Ref result = Ref::steal(PyUnicode_New(size, 127));
+    if (!result) {
+        return {};
+    }
+    // Nobody else can see the new string until it is returned.
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(result.get());
+    Py_BEGIN_ALLOW_THREADS
+    write_strings(out, items, count);
+    Py_END_ALLOW_THREADS
     return result;
 }
 

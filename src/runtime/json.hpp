@@ -14,10 +14,11 @@ namespace vmrt {
 
 Ref json_loads(const Ref& loads, PyObject* text) noexcept;
 
-// How embed_batch turns its answer into records: for each element of the array under
-// `list_key`, `make` is given the values of `field_keys` (None where a key is absent).
+// How an answer turns into records: for each element of the array under `list_key`, or
+// for the answer itself when `list_key` is null, `make` is given the values of
+// `field_keys` (None where a key is absent).
 struct RecordRequest {
-    const char* list_key;
+    const char* list_key;  // null: the answer is the one object of one record
     const char* const* field_keys;
     std::size_t field_count;  // at most 8
     std::size_t required;     // the first ones must be present
@@ -30,8 +31,9 @@ struct RecordRequest {
 
 // `loads(text)` as json_loads does it; but where the native route is taken and the answer
 // has the usual shape (an object whose array under `list_key` holds objects with the
-// required fields), the list of records itself, made without the intermediate dicts that
-// no one else could see. `made_records` says which of the two the result is.
+// required fields, or one such object), the list of records or the record itself, made
+// without the intermediate dicts that no one else could see. `made_records` says which
+// of the two the result is.
 Ref json_loads_records(const Ref& loads, PyObject* text, const RecordRequest& request, bool& made_records) noexcept;
 Ref json_dumps(const Ref& dumps, PyObject* value) noexcept;
 
@@ -41,7 +43,8 @@ Ref json_dumps(const Ref& dumps, PyObject* value) noexcept;
 // holds the interpreter lock.
 Ref json_decode_native(PyObject* text, int max_depth) noexcept;
 
-// Answers at least this many bytes long are parsed with the interpreter lock released.
+// Answers at least this many bytes long are parsed with the interpreter lock released,
+// a part at a time, once the parts are long enough to be worth handing over.
 constexpr std::size_t json_unlocked_parse_bytes = 16 * 1024;
 
 }  // namespace vmrt

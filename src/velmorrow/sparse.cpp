@@ -211,6 +211,25 @@ const vmrt::FunctionSpec service_profile_version_spec{
     {}, 0, __LINE__, service_profile_version,
 };
 
+// One record from the five field values, for the decoder's own walk over a batch answer.
+Ref make_record_from_fields(void* context, PyObject* const* fields) noexcept
+{
+    Ref record_class = global(static_cast<Function*>(context), n_sparse_result);
+    return record_class ? vmrt::construct_record(record_class.get(), fields, record_keywords.get()) : Ref();
+}
+
+// Whether the records can be made without running Python code: the record class is
+// known without a lookup that could run any (the per-record lookups still happen, as on
+// the general route), and calling it runs none.
+bool records_ready(void* context) noexcept
+{
+    PyObject* record_class = vmrt::known_global(static_cast<Function*>(context), n_sparse_result);
+    return record_class != nullptr &&
+           vmrt::record_construction_is_native(record_class, record_keywords.get());
+}
+
+constexpr const char* record_field_keys[] = {"indices", "values", "truncated", "original_chars", "used_chars"};
+
 // embed_single(self, text: str) -> SparseResult
 PyObject* service_embed_single(Function* function, PyObject* const* args) noexcept
 {
@@ -225,7 +244,15 @@ PyObject* service_embed_single(Function* function, PyObject* const* args) noexce
     Ref result_json = call(embed, text, profile_json);
     Ref json = result_json ? global(function, n_json) : Ref();
     Ref loads = json ? attribute(json, n_loads) : Ref();
-    Ref result = loads ? vmrt::json_loads(loads, result_json.get()) : Ref();
+    // The record straight from the answer where nothing could tell; else json.loads's
+    // dict, read as plain code reads it.
+    const vmrt::RecordRequest request{nullptr, record_field_keys, 5, 2, make_record_from_fields,
+                                      records_ready, function};
+    bool made_record = false;
+    Ref result = loads ? vmrt::json_loads_records(loads, result_json.get(), request, made_record) : Ref();
+    if (made_record) {
+        return result.release();
+    }
     return result ? make_record(function, result.get()).release() : nullptr;
 }
 
@@ -269,25 +296,6 @@ bool append_records(Function* function, PyObject* embeddings, PyObject* results)
     }
     return !PyErr_Occurred();
 }
-
-// One record from the five field values, for the decoder's own walk over a batch answer.
-Ref make_record_from_fields(void* context, PyObject* const* fields) noexcept
-{
-    Ref record_class = global(static_cast<Function*>(context), n_sparse_result);
-    return record_class ? vmrt::construct_record(record_class.get(), fields, record_keywords.get()) : Ref();
-}
-
-// Whether the records can be made without running Python code: the record class is
-// known without a lookup that could run any (the per-record lookups still happen, as on
-// the general route), and calling it runs none.
-bool records_ready(void* context) noexcept
-{
-    PyObject* record_class = vmrt::known_global(static_cast<Function*>(context), n_sparse_result);
-    return record_class != nullptr &&
-           vmrt::record_construction_is_native(record_class, record_keywords.get());
-}
-
-constexpr const char* record_field_keys[] = {"indices", "values", "truncated", "original_chars", "used_chars"};
 
 // embed_batch(self, texts: list[str]) -> list[SparseResult]
 PyObject* service_embed_batch(Function* function, PyObject* const* args) noexcept

@@ -338,6 +338,18 @@ class TestEncoder:
         else:
             assert core.texts_json == theirs[1]
 
+    @settings(PROPERTY, max_examples=40)
+    @given(st.lists(st.text(alphabet=st.characters(codec=None, exclude_categories=()), max_size=40), min_size=1,
+                    max_size=6), st.integers(0, 7))
+    def test_long_texts_json_is_json_dumps(self, echo, texts, shift):
+        """Long enough to be written without the lock, with every escape at every offset
+        of the eight-character steps."""
+        core, service = echo
+        core.answer = '{"embeddings": []}'
+        texts = ["a" * shift + text + "b" * 90 for text in texts] * (70_000 // (100 * len(texts)) + 1)
+        service.embed_batch(texts)
+        assert core.texts_json == json.dumps(texts)
+
     def test_large_batch(self, echo):
         core, service = echo
         core.answer = '{"embeddings": []}'
@@ -373,3 +385,158 @@ class TestBatchAnswers:
             return [list(vars(record).values()) for record in service.embed_batch(["t"])]
 
         compare(outcome(records), through_stdlib(core, records))
+
+
+# ---- answers longer than one part of the tape ----------------------------------------
+
+# Enough values that the parser hands the builder several parts, the later ones larger:
+# a few drawn values, repeated.
+long_arrays = st.tuples(st.lists(documents, min_size=1, max_size=5), st.integers(20, 80)).map(
+    lambda drawn: "[" + ", ".join(drawn[0] * drawn[1]) + "]")
+ACROSS = settings(PROPERTY, max_examples=80)
+
+
+class TestAcrossParts:
+    @ACROSS
+    @given(long_arrays, st.integers(0, 120), st.sampled_from([1, 2, 4]))
+    def test_long_and_deep_documents(self, echo, doc, depth, kind):
+        """Containers, keys and their values fall on every side of a part's end."""
+        doc = "[" * depth + doc + ', {"k": ' + doc + "}" + "]" * depth
+        check_decode(echo, as_kind(doc, kind))
+
+    @ACROSS
+    @given(long_arrays, st.data())
+    def test_errors_after_the_first_part(self, echo, doc, data):
+        """A document that goes wrong only after much has been built: the exception of
+        json.loads, and nothing of what was built."""
+        cut = data.draw(st.integers(len(doc) // 2, len(doc)))
+        insert = data.draw(st.sampled_from(["", ",", "]", "}", '"', "\\", "x", "\x01", "NaN", "1e"]))
+        check_decode(echo, doc[:cut] + insert + doc[cut + 1:])
+        check_decode(echo, doc[:cut].encode("utf-8", "surrogatepass") + b"\xff")
+
+    @ACROSS
+    @given(st.lists(element, min_size=1, max_size=6), st.integers(10, 40), st.booleans())
+    def test_batch_records_across_parts(self, echo, drawn, times, as_bytes):
+        core, service = echo
+        elements = drawn * times
+        text = '{"x": ' + ", ".join(elements[:3]).join("[]") + ', "embeddings": [' + ", ".join(elements) + "]}"
+        core.answer = text.encode("utf-8", "surrogatepass") if as_bytes else text
+
+        def records():
+            return [list(vars(record).values()) for record in service.embed_batch(["t"])]
+
+        compare(outcome(records), through_stdlib(core, records))
+
+    @pytest.mark.parametrize("answer", [
+        # Scalars where lists are expected: taken as they are, like any value.
+        '{"embeddings": [{"indices": 7, "values": "v"}, {"indices": [1], "values": null}]}',
+        '{"embeddings": [{"indices": {"a": 1}, "values": true, "used_chars": [2]}]}',
+        # A field repeated: the last one counts, as in a dict.
+        '{"embeddings": [{"indices": [1], "values": [2], "indices": [3], "truncated": 1, "truncated": null}]}',
+        '{"embeddings": [{"indices": [1], "values": [2]}], "embeddings": [{"indices": [4], "values": [5]}]}',
+        '{"embeddings": [{"indices": [1], "values": [2]}], "embeddings": 3}',
+        '{"embeddings": [{"indices": [1], "values": [2]}], "\\u0065mbeddings": []}',
+        # Records made, then an element that goes the general way: KeyError as plain code.
+        '{"embeddings": [' + ", ".join(['{"indices": [1], "values": [2]}'] * 300) + ', {"indices": []}]}',
+        '{"embeddings": [' + ", ".join(['{"indices": [1], "values": [2]}'] * 300) + "], x}",
+    ])
+    def test_batch_shapes(self, echo, answer):
+        core, service = echo
+        core.answer = answer
+
+        def records():
+            return [list(vars(record).values()) for record in service.embed_batch(["t"])]
+
+        compare(outcome(records), through_stdlib(core, records))
+
+    @pytest.mark.parametrize("answer", [
+        '{"indices": [1], "values": [2], "indices": 5, "values": "v"}',
+        '{"indices": [1], "truncated": true}',
+        '{"values": [1], "indices": [2], "original_chars": 3, "other": {"indices": []}}',
+        '{"indices": [1], "values": [2]} [',
+        '[{"indices": [1], "values": [2]}]',
+    ])
+    def test_single_shapes(self, echo, answer):
+        core, service = echo
+        core.answer = answer
+        compare(outcome(lambda: vars(service.embed_single("t"))),
+                through_stdlib(core, lambda: vars(service.embed_single("t"))))
+
+
+def test_lock_released_while_a_large_answer_is_parsed(python):
+    """Another thread runs during the call only if the call lets go of the lock: with the
+    switch interval out of the way, a ticker thread that gives the lock back after every
+    tick counts the times it got it."""
+    python("""
+        import json, sys, threading, time, types
+        import velmorrow.sparse as sparse
+        answer = json.dumps({"embeddings": [{"indices": list(range(200)), "values": [0.5] * 200}] * 2000})
+        core = types.ModuleType("velmorrow_core_py")
+        core.sparse_embed_batch = lambda texts, profile: answer
+        sparse.velmorrow_core_py = core
+        service = sparse.SparseEmbeddingService()
+        service.embed_batch(["warm"])
+        ticks, done = [], []
+        def ticker():
+            while not done:
+                ticks.append(1)
+                time.sleep(0)
+        sys.setswitchinterval(1000)
+        thread = threading.Thread(target=ticker)
+        thread.start()
+        while not ticks:
+            time.sleep(0.001)
+        before = len(ticks)
+        records = service.embed_batch(["x"])
+        during = len(ticks) - before
+        done.append(True)
+        thread.join()
+        assert len(records) == 2000 and records[-1].values[-1] == 0.5
+        assert during > 0, during
+    """)
+
+
+def test_peak_memory_of_a_decode_stays_near_json_loads(python):
+    """Traced peak of the native decode against json.loads at the same call site: the
+    tape holds a small part of the document at a time."""
+    result = python("""
+        import functools, json, random, tracemalloc, types
+        import velmorrow.sparse as sparse
+        rng = random.Random(5)
+        def embedding():
+            n = rng.randint(40, 160)
+            return {"indices": sorted(rng.sample(range(1 << 20), n)), "values": [rng.random() for _ in range(n)],
+                    "truncated": False, "original_chars": 900, "used_chars": 900}
+        ints = json.dumps([rng.randrange(100_000) for _ in range(150_000)])
+        answers = {
+            "batch": json.dumps({"embeddings": [embedding() for _ in range(800)]}),
+            "built batch": '{"\\\\u0065mbeddings": [], "a": ' + json.dumps([embedding() for _ in range(800)]) + "}",
+            "small ints": '{"\\\\u0065mbeddings": [], "a": ' + ints + "}",
+            "repeated key": '{"\\\\u0065mbeddings": [], "a": {' + ", ".join(['"a": 1'] * 250_000) + "}}",
+        }
+        # One record first, so that the route and the record class are known at the call.
+        current = ['{"embeddings": [{"indices": [], "values": []}]}']
+        core = types.ModuleType("velmorrow_core_py")
+        core.sparse_embed_batch = lambda texts, profile: current[0]
+        sparse.velmorrow_core_py = core
+        service = sparse.SparseEmbeddingService()
+        stdlib = types.SimpleNamespace(loads=functools.partial(json.loads), dumps=json.dumps)
+        def peak(module):
+            sparse.json = module
+            warm = current[0]
+            current[0] = '{"embeddings": [{"indices": [], "values": []}]}'
+            service.embed_batch(["x"])
+            current[0] = warm
+            tracemalloc.start()
+            service.embed_batch(["x"])
+            peak = tracemalloc.get_traced_memory()[1]
+            tracemalloc.stop()
+            sparse.json = json
+            return peak
+        for label, answer in answers.items():
+            current[0] = answer
+            native, library = peak(json), peak(stdlib)
+            print(label, native, library)
+            assert native <= 1.2 * library, (label, native, library)
+    """)
+    assert "repeated key" in result.stdout

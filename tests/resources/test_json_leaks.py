@@ -23,8 +23,10 @@ class Core(types.ModuleType):
     def sparse_embed_single(self, text, profile):
         return self.answer
 
+    batch_answer: object = None
+
     def sparse_embed_batch(self, texts_json, profile):
-        return '{"embeddings": [' + SINGLE + "]}"
+        return self.batch_answer or '{"embeddings": [' + SINGLE + "]}"
 
 
 def paths(sparse, service, core):
@@ -60,11 +62,29 @@ def paths(sparse, service, core):
         return run
 
     big = "[" + ",".join([SINGLE] * 400) + "]"
+    records = '{"embeddings": [' + ",".join([SINGLE] * 300)
+
+    def batch_answer(answer):
+        def action():
+            core.batch_answer = answer
+            try:
+                service.embed_batch(["t"])
+            except (ValueError, KeyError):
+                pass
+            finally:
+                core.batch_answer = None
+
+        return action
+
     return [
         ("native str", single(SINGLE)),
         ("native bytes", single(SINGLE.encode())),
         ("native, unlocked parse", single('{"indices": ' + big + ', "values": []}')),
         ("invalid", single(SINGLE[:-1])),
+        ("invalid after much was built", single('{"indices": ' + big[:-1] + ', "values": []}')),
+        ("records, then invalid", batch_answer(records + ", x]}")),
+        ("records, then the general way", batch_answer(records + ', {"indices": []}]}')),
+        ("records, unlocked parts", batch_answer(records + "]}")),
         ("NaN", single('{"indices": [NaN], "values": []}')),
         ("BOM", single(b"\xef\xbb\xbf" + SINGLE.encode())),
         ("deep", single('{"indices": ' + "[" * 600 + "]" * 600 + ', "values": []}')),
