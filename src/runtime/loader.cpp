@@ -1,5 +1,7 @@
 #include "loader.hpp"
 
+#include "runtime.hpp"
+
 #include <cstdio>
 
 namespace vmrt {
@@ -149,7 +151,7 @@ PyObject* ModuleLoader::create(PyObject* spec) noexcept
         PyMem_Free(PyModule_GetState(held_.get()));
         return Py_NewRef(held_.get());
     }
-    if (!Name::create_all()) {
+    if (!attach_runtime() || !Name::create_all()) {
         return nullptr;
     }
 
@@ -196,7 +198,7 @@ bool ModuleLoader::run(PyObject* module) noexcept
     PyObject* globals = PyModule_GetDict(module);  // borrowed
     if (!record_builtins() ||
         PyObject_SetAttr(module, n_dunder_builtins.get(), builtins_module()) < 0 ||
-        !warn_on_version_mismatch(info_) || !Name::create_all() || !ready_function_type() ||
+        !warn_on_version_mismatch(info_) || !Name::create_all() ||
         (constants_ != nullptr && !constants_())) {
         return false;
     }

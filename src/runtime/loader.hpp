@@ -3,11 +3,9 @@
 // and a fresh start after a body that failed. The rules every module shares (builtins,
 // version check, the sys.modules entry, `__test__`) run here, around each body.
 //
-// Each extension module links its own copy of this runtime: a shared object exports
-// nothing but its PyInit function, and handing one copy to the others would need either
-// an exported symbol or an object published where Python code can see it. The copies
-// hold nothing that must be unique per process, so three small copies are the simpler
-// contract.
+// Each extension module links its own copy of this code, since a shared object exports
+// nothing but its PyInit function. What must be one per process, the function type and
+// the registry of Names, the copies share through the interpreter's dict (runtime.hpp).
 #pragma once
 
 #include "calls.hpp"

@@ -1,6 +1,9 @@
 #include "names.hpp"
 
+#include "runtime.hpp"
+
 #include <iterator>
+#include <utility>
 
 namespace vmrt {
 namespace {
@@ -65,9 +68,22 @@ Name::Name(const char* text) noexcept : text_(text), next_(announced_names)
     announced_names = this;
 }
 
+void Name::join_registry(Name*& registry) noexcept
+{
+    if (announced_names == nullptr) {
+        return;
+    }
+    Name* last = announced_names;
+    while (last->next_ != nullptr) {
+        last = last->next_;
+    }
+    last->next_ = registry;
+    registry = std::exchange(announced_names, nullptr);
+}
+
 bool Name::create_all() noexcept
 {
-    for (Name* name = announced_names; name != nullptr; name = name->next_) {
+    for (Name* name = runtime != nullptr ? runtime->names : announced_names; name != nullptr; name = name->next_) {
         if (name->object_ == nullptr) {
             name->object_ = PyUnicode_InternFromString(name->text_);
             if (name->object_ == nullptr) {
@@ -219,7 +235,7 @@ Py_ssize_t entry_holding(const cpy::DictKeysHeader* keys, PyObject* name) noexce
 // 3.12), and more strictly: the type reads attributes generically, defines no attribute
 // of this name along its MRO (found without running code, with the same version tag
 // before and after), and the instance keeps the name in its inline values or in a dict of
-// str keys only. Anything else is left to the attribute protocol, every time.
+// str keys only (a static builtin type's dict, kept elsewhere, cannot be changed). Anything else is left to the attribute protocol, every time.
 Ref attribute_uncached(PyObject* object, const Name& name) noexcept
 {
     PyTypeObject* type = Py_TYPE(object);

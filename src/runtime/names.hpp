@@ -22,7 +22,9 @@ public:
     PyObject* get() const noexcept { return object_; }
     const char* text() const noexcept { return text_; }
 
-    // Creates every announced Name that does not exist yet.
+    // Adds this module's Names to the registry of the shared runtime.
+    static void join_registry(Name*& registry) noexcept;
+    // Creates every Name of the registry that does not exist yet.
     static bool create_all() noexcept;
 
     // The value a lookup of this name in `dict` (then the builtins) gave last time, if

@@ -7,6 +7,7 @@ import copy
 import functools
 import importlib
 import inspect
+import itertools
 import operator
 import pickle
 import pydoc
@@ -738,3 +739,22 @@ def test_fixed_attributes_are_read_only(expected, name):
 def test_no_builtins_attribute(expected):
     # Module-level names fall back to the builtins module itself, not to a per-function copy.
     assert not hasattr(expected.resolve(), "__builtins__")
+
+
+@pytest.mark.parametrize("order", list(itertools.permutations(["sparse", "featuregate", "scanrules"])))
+def test_modules_share_one_function_type_whatever_loads_first(python, order):
+    """One runtime per process: the first module to load makes the function type, and the
+    others find it, so every function of every module is of that one type."""
+    result = python(
+        f"""
+import importlib
+modules = [importlib.import_module("velmorrow." + name) for name in {list(order)!r}]
+import velmorrow.featuregate as featuregate, velmorrow.scanrules as scanrules, velmorrow.sparse as sparse
+function_type = type(sparse.get_sparse_service)
+print(isinstance(featuregate.require_capability, function_type),
+      isinstance(scanrules.build_scan_config, function_type),
+      type(featuregate._load_capabilities) is type(scanrules.build_scan_config) is function_type,
+      function_type.__module__, function_type.__name__)
+"""
+    )
+    assert result.stdout.split() == ["True", "True", "True", "velmorrow", "function"]
