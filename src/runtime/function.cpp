@@ -630,9 +630,7 @@ void add_traceback(const ModuleInfo& module, const char* qualname, int line) noe
 {
     char entry[256];
     std::snprintf(entry, sizeof entry, "%s.%s", module.full_name, qualname);
-    // _PyTraceback_Add (Python/traceback.c) is how CPython's own C code adds an entry for
-    // a function that has no Python frame: a frame of a new, empty code object.
-    _PyTraceback_Add(entry, module.source_file, line);
+    internals::add_traceback_entry(entry, module.source_file, line);
 }
 
 PyObject* checked_return(Ref value, PyTypeObject* type) noexcept

@@ -210,7 +210,7 @@ bool ModuleLoader::run(PyObject* module) noexcept
     }
     char entry[128];
     std::snprintf(entry, sizeof entry, "init %s", info_.full_name);
-    _PyTraceback_Add(entry, info_.source_file, body.failed_line());
+    internals::add_traceback_entry(entry, info_.source_file, body.failed_line());
     return false;
 }
 

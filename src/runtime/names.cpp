@@ -89,7 +89,7 @@ bool Name::create_all() noexcept
             if (name->object_ == nullptr) {
                 return false;
             }
-            name->module_type_attribute_ = _PyType_Lookup(&PyModule_Type, name->object_) != nullptr;
+            name->module_type_attribute_ = internals::type_lookup(&PyModule_Type, name->object_) != nullptr;
         }
     }
     return true;
@@ -196,7 +196,7 @@ namespace {
 namespace cpy = internals;
 
 // Whether `_PyType_Lookup` of a str on `type` runs no code: every dict along the MRO has
-// str keys only (a static builtin type's dict, kept elsewhere, cannot be changed).
+// str keys only.
 bool mro_has_plain_keys(PyTypeObject* type) noexcept
 {
     PyObject* mro = type->tp_mro;
@@ -205,9 +205,8 @@ bool mro_has_plain_keys(PyTypeObject* type) noexcept
     }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        PyObject* dict = base->tp_dict;
-        if (dict == nullptr ? !(base->tp_flags & Py_TPFLAGS_IMMUTABLETYPE)
-                            : !PyDict_CheckExact(dict) || !cpy::str_keys_only(cpy::keys_of(dict))) {
+        Ref dict = Ref::steal(PyType_GetDict(base));
+        if (!dict || !PyDict_CheckExact(dict.get()) || !cpy::str_keys_only(cpy::keys_of(dict.get()))) {
             return false;
         }
     }
@@ -235,15 +234,15 @@ Py_ssize_t entry_holding(const cpy::DictKeysHeader* keys, PyObject* name) noexce
 // 3.12), and more strictly: the type reads attributes generically, defines no attribute
 // of this name along its MRO (found without running code, with the same version tag
 // before and after), and the instance keeps the name in its inline values or in a dict of
-// str keys only (a static builtin type's dict, kept elsewhere, cannot be changed). Anything else is left to the attribute protocol, every time.
+// str keys only. Anything else is left to the attribute protocol, every time.
 Ref attribute_uncached(PyObject* object, const Name& name) noexcept
 {
     PyTypeObject* type = Py_TYPE(object);
-    const unsigned int version = type->tp_version_tag;
+    const unsigned int version = cpy::type_version(type);
     const bool managed = (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0;
     if (version != 0 && type->tp_getattro == PyObject_GenericGetAttr &&
         (managed || type->tp_dictoffset > 0) && mro_has_plain_keys(type) &&
-        _PyType_Lookup(type, name.get()) == nullptr && type->tp_version_tag == version) {
+        cpy::type_lookup(type, name.get()) == nullptr && cpy::type_version(type) == version) {
         Name::AttributeCache found{type, version, false, -1};
         PyObject* dict = nullptr;
         if (managed) {

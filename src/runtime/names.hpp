@@ -117,7 +117,7 @@ inline PyObject* Name::cached_attribute(PyObject* object) const noexcept
     namespace cpy = internals;
     const AttributeCache& cache = attribute_cache_;
     PyTypeObject* type = Py_TYPE(object);
-    if (type != cache.type || type->tp_version_tag != cache.type_version) {
+    if (type != cache.type || cpy::type_version(type) != cache.type_version) {
         return nullptr;
     }
     PyObject* dict;
