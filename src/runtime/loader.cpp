@@ -202,7 +202,7 @@ bool ModuleLoader::run(PyObject* module) noexcept
         (constants_ != nullptr && !constants_())) {
         return false;
     }
-    ModuleBody body(module, globals);
+    ModuleBody body(globals);
     // The loader's own statements around the body (the sys.modules entry first, then
     // `__test__ = {}`) report a failure at the module's first line.
     if (enter_sys_modules(info_, module) && body_(body) && bind_empty_test_dict(globals)) {

@@ -21,9 +21,8 @@ class ModuleBody {
 public:
     using Location = std::source_location;
 
-    ModuleBody(PyObject* module, PyObject* globals) noexcept : module_(module), globals_(globals) {}
+    explicit ModuleBody(PyObject* globals) noexcept : globals_(globals) {}
 
-    PyObject* module() const noexcept { return module_; }
     PyObject* globals() const noexcept { return globals_; }
     int failed_line() const noexcept { return failed_line_; }
 
@@ -42,7 +41,6 @@ public:
     bool fail(Location where = Location::current()) noexcept;
 
 private:
-    PyObject* module_;
     PyObject* globals_;
     int failed_line_ = 1;
 };

@@ -20,7 +20,6 @@ public:
     Name& operator=(const Name&) = delete;
 
     PyObject* get() const noexcept { return object_; }
-    const char* text() const noexcept { return text_; }
 
     // Adds this module's Names to the registry of the shared runtime.
     static void join_registry(Name*& registry) noexcept;
