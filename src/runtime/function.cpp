@@ -1,6 +1,7 @@
 #include "function.hpp"
 
 #include "names.hpp"
+#include "runtime.hpp"
 
 #include <cstdio>
 
@@ -428,6 +429,11 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// A static type, not a heap type made from a spec: a heap type keeps its own `__module__`
+// and `__doc__` in its dict, where this type keeps the data descriptors of its instances'
+// `__module__` and `__doc__` (which pydoc reads with object.__getattribute__), so either
+// the type's or the instances' attributes would read differently. Only the runtime that
+// the modules share (runtime.hpp) uses it, so one copy of it is ever readied.
 PyTypeObject function_type = {
     .ob_base = {.ob_base = {.ob_refcnt = 1, .ob_type = nullptr}, .ob_size = 0},
     .tp_name = "velmorrow.function",
@@ -558,11 +564,14 @@ Ref text_or_none(const char* text) noexcept
 
 }  // namespace
 
-bool ready_function_type() noexcept { return PyType_Ready(&function_type) == 0; }
+PyTypeObject* ready_function_type() noexcept
+{
+    return PyType_Ready(&function_type) == 0 ? &function_type : nullptr;
+}
 
 bool is_function_of(PyObject* object, const FunctionSpec& spec) noexcept
 {
-    return Py_IS_TYPE(object, &function_type) && as_function(object)->spec == &spec;
+    return Py_IS_TYPE(object, runtime->function_type) && as_function(object)->spec == &spec;
 }
 
 Ref make_function(const FunctionSpec& spec, PyObject* globals) noexcept
@@ -592,7 +601,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* globals) noexcept
         return {};
     }
 
-    Function* self = PyObject_GC_New(Function, &function_type);
+    Function* self = PyObject_GC_New(Function, runtime->function_type);
     if (self == nullptr) {
         return {};
     }
@@ -621,9 +630,7 @@ void add_traceback(const ModuleInfo& module, const char* qualname, int line) noe
 {
     char entry[256];
     std::snprintf(entry, sizeof entry, "%s.%s", module.full_name, qualname);
-    // _PyTraceback_Add (Python/traceback.c) is how CPython's own C code adds an entry for
-    // a function that has no Python frame: a frame of a new, empty code object.
-    _PyTraceback_Add(entry, module.source_file, line);
+    internals::add_traceback_entry(entry, module.source_file, line);
 }
 
 PyObject* checked_return(Ref value, PyTypeObject* type) noexcept

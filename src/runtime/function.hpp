@@ -74,7 +74,8 @@ struct Function {
     bool checks_args;  // some parameter has a rule other than `any`
 };
 
-bool ready_function_type() noexcept;
+// The type of these functions, readied once for the process and shared (runtime.hpp).
+PyTypeObject* ready_function_type() noexcept;
 
 // Whether `object` is a function of this runtime made from `spec`.
 bool is_function_of(PyObject* object, const FunctionSpec& spec) noexcept;

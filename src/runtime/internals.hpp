@@ -1,13 +1,22 @@
 // ==== CPython 3.12 internals ============================================================
-// Everything here reads object layouts that CPython does not publish as API. Each item
-// names the CPython 3.12 source it mirrors; the package builds for 3.12 only (CMakeLists
-// refuses any other version), and nothing outside this header touches these layouts.
+// Everything here reads object layouts or calls functions that CPython does not publish
+// as API. Each item names the CPython 3.12 source it mirrors, and says why no public API
+// serves; the package builds for 3.12 only (CMakeLists refuses any other version, and so
+// does the assertion below), and nothing outside this header and interpreter.c (whose
+// headers only compile as C) touches these internals. The JSON route keeps its own.
+//
+// Public API replaces an internal wherever one behaves the same: PyType_GetDict for a
+// type's dict (names.cpp).
 #pragma once
 
+#include "interpreter.h"
 #include "ref.hpp"
 
 #include <cstddef>
 #include <cstdint>
+
+static_assert(PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000,
+              "the layouts below are those of CPython 3.12");
 
 namespace vmrt::internals {
 
@@ -118,6 +127,80 @@ constexpr Py_ssize_t list_slots(Py_ssize_t size) noexcept { return (size + 1) & 
 inline int& c_recursion_remaining(PyThreadState* thread) noexcept
 {
     return thread->c_recursion_remaining;
+}
+
+// ---- type version tags and lookup ------------------------------------------------------
+// PyTypeObject.tp_version_tag (Include/cpython/object.h): assigned by _PyType_Lookup and
+// cleared by PyType_Modified whenever the type or a base changes (type_modified_unlocked,
+// Objects/typeobject.c); 0 when the type has none. The interpreter's own attribute and
+// call specialisations key on it (Python/specialize.c). PyType_AddWatcher is the public
+// way to hear of changes, but it has a few slots per interpreter and a callback to run
+// where this is one load, so no public API serves.
+inline unsigned int type_version(PyTypeObject* type) noexcept { return type->tp_version_tag; }
+
+// _PyType_Lookup (Objects/typeobject.c): the MRO's entry for `name`, borrowed, without
+// calling descriptors and without raising; it gives the type a version tag when it can.
+// No public API looks up the MRO alone: PyObject_GetAttr on the type runs the metaclass's
+// and the entry's descriptors.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept
+{
+    return _PyType_Lookup(type, name);
+}
+
+// ---- traceback entries ------------------------------------------------------------------
+// _PyTraceback_Add (Python/traceback.c) is how CPython's own C code (pyexpat, the
+// codecs) adds an entry for a function that has no Python frame: a frame of a new,
+// empty code object. No public API adds a traceback entry.
+inline void add_traceback_entry(const char* function, const char* file, int line) noexcept
+{
+    _PyTraceback_Add(function, file, line);
+}
+
+// ---- what a tracer or the recursion limits would see --------------------------------------
+// PyThreadState.c_tracefunc and c_profilefunc (Include/cpython/pystate.h), set by
+// sys.settrace and sys.setprofile (_PyEval_SetTrace, _PyEval_SetProfile, Python/
+// legacy_tracing.c). sys.gettrace and sys.getprofile read the Python-level objects, not
+// whether a C-level function is installed, and cost a call.
+inline bool tracing_or_profiling(PyThreadState* thread) noexcept
+{
+    return thread->c_tracefunc != nullptr || thread->c_profilefunc != nullptr;
+}
+
+// PyThreadState.py_recursion_remaining (Include/cpython/pystate.h): the Python frames
+// left before RecursionError (_Py_EnterRecursivePy, Include/internal/pycore_ceval.h).
+// sys.getrecursionlimit gives the limit, not what is left of it.
+inline int py_recursion_remaining(PyThreadState* thread) noexcept
+{
+    return thread->py_recursion_remaining;
+}
+
+// PyCodeObject._co_monitoring (Include/cpython/code.h): the sys.monitoring events set on
+// this code object (sys.monitoring.set_local_events), as _Py_Instrument reads them
+// (Python/instrumentation.c). sys.monitoring.get_local_events answers for one tool at a
+// time, from Python.
+inline bool code_monitored(PyObject* code) noexcept
+{
+    const _PyCoMonitoringData* monitoring = reinterpret_cast<PyCodeObject*>(code)->_co_monitoring;
+    if (monitoring == nullptr) {
+        return false;
+    }
+    std::uint8_t any = 0;
+    for (std::uint8_t tools : monitoring->local_monitors.tools) {
+        any |= tools;
+    }
+    return any != 0;
+}
+
+// The interpreter's global monitoring events and pending work, read in interpreter.c,
+// whose internal headers do not compile as C++ (see there for the CPython code each
+// mirrors); no public API tells either.
+inline bool global_events_set(PyThreadState* thread) noexcept
+{
+    return vmrt_global_events_set(thread) != 0;
+}
+inline bool interrupt_pending(PyThreadState* thread) noexcept
+{
+    return vmrt_interrupt_pending(thread) != 0;
 }
 
 }  // namespace vmrt::internals

@@ -1,5 +1,7 @@
 #include "loader.hpp"
 
+#include "runtime.hpp"
+
 #include <cstdio>
 
 namespace vmrt {
@@ -149,7 +151,7 @@ PyObject* ModuleLoader::create(PyObject* spec) noexcept
         PyMem_Free(PyModule_GetState(held_.get()));
         return Py_NewRef(held_.get());
     }
-    if (!Name::create_all()) {
+    if (!attach_runtime() || !Name::create_all()) {
         return nullptr;
     }
 
@@ -196,11 +198,11 @@ bool ModuleLoader::run(PyObject* module) noexcept
     PyObject* globals = PyModule_GetDict(module);  // borrowed
     if (!record_builtins() ||
         PyObject_SetAttr(module, n_dunder_builtins.get(), builtins_module()) < 0 ||
-        !warn_on_version_mismatch(info_) || !Name::create_all() || !ready_function_type() ||
+        !warn_on_version_mismatch(info_) || !Name::create_all() ||
         (constants_ != nullptr && !constants_())) {
         return false;
     }
-    ModuleBody body(module, globals);
+    ModuleBody body(globals);
     // The loader's own statements around the body (the sys.modules entry first, then
     // `__test__ = {}`) report a failure at the module's first line.
     if (enter_sys_modules(info_, module) && body_(body) && bind_empty_test_dict(globals)) {
@@ -208,7 +210,7 @@ bool ModuleLoader::run(PyObject* module) noexcept
     }
     char entry[128];
     std::snprintf(entry, sizeof entry, "init %s", info_.full_name);
-    _PyTraceback_Add(entry, info_.source_file, body.failed_line());
+    internals::add_traceback_entry(entry, info_.source_file, body.failed_line());
     return false;
 }
 

@@ -3,11 +3,9 @@
 // and a fresh start after a body that failed. The rules every module shares (builtins,
 // version check, the sys.modules entry, `__test__`) run here, around each body.
 //
-// Each extension module links its own copy of this runtime: a shared object exports
-// nothing but its PyInit function, and handing one copy to the others would need either
-// an exported symbol or an object published where Python code can see it. The copies
-// hold nothing that must be unique per process, so three small copies are the simpler
-// contract.
+// Each extension module links its own copy of this code, since a shared object exports
+// nothing but its PyInit function. What must be one per process, the function type and
+// the registry of Names, the copies share through the interpreter's dict (runtime.hpp).
 #pragma once
 
 #include "calls.hpp"
@@ -23,9 +21,8 @@ class ModuleBody {
 public:
     using Location = std::source_location;
 
-    ModuleBody(PyObject* module, PyObject* globals) noexcept : module_(module), globals_(globals) {}
+    explicit ModuleBody(PyObject* globals) noexcept : globals_(globals) {}
 
-    PyObject* module() const noexcept { return module_; }
     PyObject* globals() const noexcept { return globals_; }
     int failed_line() const noexcept { return failed_line_; }
 
@@ -44,7 +41,6 @@ public:
     bool fail(Location where = Location::current()) noexcept;
 
 private:
-    PyObject* module_;
     PyObject* globals_;
     int failed_line_ = 1;
 };

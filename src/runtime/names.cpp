@@ -1,6 +1,9 @@
 #include "names.hpp"
 
+#include "runtime.hpp"
+
 #include <iterator>
+#include <utility>
 
 namespace vmrt {
 namespace {
@@ -65,15 +68,28 @@ Name::Name(const char* text) noexcept : text_(text), next_(announced_names)
     announced_names = this;
 }
 
+void Name::join_registry(Name*& registry) noexcept
+{
+    if (announced_names == nullptr) {
+        return;
+    }
+    Name* last = announced_names;
+    while (last->next_ != nullptr) {
+        last = last->next_;
+    }
+    last->next_ = registry;
+    registry = std::exchange(announced_names, nullptr);
+}
+
 bool Name::create_all() noexcept
 {
-    for (Name* name = announced_names; name != nullptr; name = name->next_) {
+    for (Name* name = runtime != nullptr ? runtime->names : announced_names; name != nullptr; name = name->next_) {
         if (name->object_ == nullptr) {
             name->object_ = PyUnicode_InternFromString(name->text_);
             if (name->object_ == nullptr) {
                 return false;
             }
-            name->module_type_attribute_ = _PyType_Lookup(&PyModule_Type, name->object_) != nullptr;
+            name->module_type_attribute_ = internals::type_lookup(&PyModule_Type, name->object_) != nullptr;
         }
     }
     return true;
@@ -180,7 +196,7 @@ namespace {
 namespace cpy = internals;
 
 // Whether `_PyType_Lookup` of a str on `type` runs no code: every dict along the MRO has
-// str keys only (a static builtin type's dict, kept elsewhere, cannot be changed).
+// str keys only.
 bool mro_has_plain_keys(PyTypeObject* type) noexcept
 {
     PyObject* mro = type->tp_mro;
@@ -189,9 +205,8 @@ bool mro_has_plain_keys(PyTypeObject* type) noexcept
     }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        PyObject* dict = base->tp_dict;
-        if (dict == nullptr ? !(base->tp_flags & Py_TPFLAGS_IMMUTABLETYPE)
-                            : !PyDict_CheckExact(dict) || !cpy::str_keys_only(cpy::keys_of(dict))) {
+        Ref dict = Ref::steal(PyType_GetDict(base));
+        if (!dict || !PyDict_CheckExact(dict.get()) || !cpy::str_keys_only(cpy::keys_of(dict.get()))) {
             return false;
         }
     }
@@ -223,11 +238,11 @@ Py_ssize_t entry_holding(const cpy::DictKeysHeader* keys, PyObject* name) noexce
 Ref attribute_uncached(PyObject* object, const Name& name) noexcept
 {
     PyTypeObject* type = Py_TYPE(object);
-    const unsigned int version = type->tp_version_tag;
+    const unsigned int version = cpy::type_version(type);
     const bool managed = (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0;
     if (version != 0 && type->tp_getattro == PyObject_GenericGetAttr &&
         (managed || type->tp_dictoffset > 0) && mro_has_plain_keys(type) &&
-        _PyType_Lookup(type, name.get()) == nullptr && type->tp_version_tag == version) {
+        cpy::type_lookup(type, name.get()) == nullptr && cpy::type_version(type) == version) {
         Name::AttributeCache found{type, version, false, -1};
         PyObject* dict = nullptr;
         if (managed) {

@@ -20,9 +20,10 @@ public:
     Name& operator=(const Name&) = delete;
 
     PyObject* get() const noexcept { return object_; }
-    const char* text() const noexcept { return text_; }
 
-    // Creates every announced Name that does not exist yet.
+    // Adds this module's Names to the registry of the shared runtime.
+    static void join_registry(Name*& registry) noexcept;
+    // Creates every Name of the registry that does not exist yet.
     static bool create_all() noexcept;
 
     // The value a lookup of this name in `dict` (then the builtins) gave last time, if
@@ -115,7 +116,7 @@ inline PyObject* Name::cached_attribute(PyObject* object) const noexcept
     namespace cpy = internals;
     const AttributeCache& cache = attribute_cache_;
     PyTypeObject* type = Py_TYPE(object);
-    if (type != cache.type || type->tp_version_tag != cache.type_version) {
+    if (type != cache.type || cpy::type_version(type) != cache.type_version) {
         return nullptr;
     }
     PyObject* dict;

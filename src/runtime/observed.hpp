@@ -5,8 +5,7 @@
 // that the real calls would run into.
 #pragma once
 
-#include "interpreter.h"
-#include "ref.hpp"
+#include "internals.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -15,31 +14,22 @@
 
 namespace vmrt {
 
-inline bool monitors_set(const _Py_LocalMonitors& monitors) noexcept
-{
-    std::uint8_t any = 0;
-    for (std::uint8_t tools : monitors.tools) {
-        any |= tools;
-    }
-    return any != 0;
-}
-
 // `skipped` are the code objects of the Python functions the route stands in for.
 inline bool unobserved(std::initializer_list<PyObject*> skipped, int c_levels_needed) noexcept
 {
+    namespace cpy = internals;
     PyThreadState* thread = PyThreadState_Get();
-    if (thread->c_tracefunc != nullptr || thread->c_profilefunc != nullptr ||
-        thread->py_recursion_remaining <= 20 || thread->c_recursion_remaining <= c_levels_needed) {
+    if (cpy::tracing_or_profiling(thread) || cpy::py_recursion_remaining(thread) <= 20 ||
+        cpy::c_recursion_remaining(thread) <= c_levels_needed) {
         return false;
     }
     // Read from the interpreter itself: a thread without a Python frame (one started on a
     // C function, or a host's thread) has no frame that would show them.
-    if (vmrt_global_events_set(thread) || vmrt_interrupt_pending(thread)) {
+    if (cpy::global_events_set(thread) || cpy::interrupt_pending(thread)) {
         return false;
     }
     for (PyObject* code : skipped) {
-        const auto* monitoring = reinterpret_cast<PyCodeObject*>(code)->_co_monitoring;
-        if (monitoring != nullptr && monitors_set(monitoring->local_monitors)) {
+        if (cpy::code_monitored(code)) {
             return false;
         }
     }

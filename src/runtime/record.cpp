@@ -71,9 +71,9 @@ struct RecordRoute {
             !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
             return false;
         }
-        PyObject* function = _PyType_Lookup(type, n_dunder_init.get());
+        PyObject* function = internals::type_lookup(type, n_dunder_init.get());
         if (function == nullptr || !PyFunction_Check(function) ||
-            _PyType_Lookup(type, n_dunder_post_init.get()) != nullptr) {
+            internals::type_lookup(type, n_dunder_post_init.get()) != nullptr) {
             return false;
         }
         auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(function));
@@ -99,7 +99,7 @@ struct RecordRoute {
             }
         }
         // The lookups above give the class a version tag when it can have one.
-        if (type->tp_version_tag == 0) {
+        if (internals::type_version(type) == 0) {
             return false;
         }
         record_class = Ref::borrow(cls);
@@ -107,7 +107,7 @@ struct RecordRoute {
         init = Ref::borrow(function);
         init_code = Ref::borrow(PyFunction_GET_CODE(function));
         init_defaults = Ref::borrow(defaults);
-        type_version = type->tp_version_tag;
+        type_version = internals::type_version(type);
         if (!empty_args) {
             empty_args = Ref::steal(PyTuple_New(0));
         }
@@ -121,7 +121,7 @@ struct RecordRoute {
                 return false;
             }
             auto* type = reinterpret_cast<PyTypeObject*>(cls);
-            if (type->tp_version_tag == type_version && PyFunction_GET_CODE(init.get()) == init_code.get() &&
+            if (internals::type_version(type) == type_version && PyFunction_GET_CODE(init.get()) == init_code.get() &&
                 PyFunction_GET_DEFAULTS(init.get()) == init_defaults.get() &&
                 PyFunction_GET_KW_DEFAULTS(init.get()) == nullptr) {
                 return true;
@@ -134,8 +134,8 @@ struct RecordRoute {
         const void* defaults = nullptr;
         if (PyType_Check(cls)) {
             // The lookup gives the class a version tag when it can have one.
-            PyObject* function = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), n_dunder_init.get());
-            version = reinterpret_cast<PyTypeObject*>(cls)->tp_version_tag;
+            PyObject* function = internals::type_lookup(reinterpret_cast<PyTypeObject*>(cls), n_dunder_init.get());
+            version = internals::type_version(reinterpret_cast<PyTypeObject*>(cls));
             if (function != nullptr && PyFunction_Check(function)) {
                 code = PyFunction_GET_CODE(function);
                 defaults = PyFunction_GET_DEFAULTS(function);

@@ -7,6 +7,7 @@ import copy
 import functools
 import importlib
 import inspect
+import itertools
 import operator
 import pickle
 import pydoc
@@ -738,3 +739,50 @@ def test_fixed_attributes_are_read_only(expected, name):
 def test_no_builtins_attribute(expected):
     # Module-level names fall back to the builtins module itself, not to a per-function copy.
     assert not hasattr(expected.resolve(), "__builtins__")
+
+
+@pytest.mark.parametrize("order", list(itertools.permutations(["sparse", "featuregate", "scanrules"])))
+def test_modules_share_one_function_type_whatever_loads_first(python, order):
+    """One runtime per process: the first module to load makes the function type, and the
+    others find it, so every function of every module is of that one type."""
+    result = python(
+        f"""
+import importlib
+modules = [importlib.import_module("velmorrow." + name) for name in {list(order)!r}]
+import velmorrow.featuregate as featuregate, velmorrow.scanrules as scanrules, velmorrow.sparse as sparse
+function_type = type(sparse.get_sparse_service)
+print(isinstance(featuregate.require_capability, function_type),
+      isinstance(scanrules.build_scan_config, function_type),
+      type(featuregate._load_capabilities) is type(scanrules.build_scan_config) is function_type,
+      function_type.__module__, function_type.__name__)
+"""
+    )
+    assert result.stdout.split() == ["True", "True", "True", "velmorrow", "function"]
+
+
+@pytest.mark.parametrize("foreign", ["capsule of another layout", "not a capsule"])
+def test_modules_of_another_build_keep_a_runtime_of_their_own(python, foreign):
+    """A runtime left by modules of another build, or anything else under its key, is not
+    shared: each module makes its own, and all of them still work."""
+    result = python(
+        f"""
+import ctypes
+api = ctypes.pythonapi
+api.PyInterpreterState_Get.restype = ctypes.c_void_p
+api.PyInterpreterState_GetDict.restype = ctypes.py_object
+api.PyInterpreterState_GetDict.argtypes = [ctypes.c_void_p]
+api.PyCapsule_New.restype = ctypes.py_object
+api.PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+key = b"velmorrow.runtime.v1"
+layout = ctypes.create_string_buffer(256)  # all sizes zero: a layout this build does not know
+stored = api.PyCapsule_New(ctypes.addressof(layout), key, None) if {foreign!r} == "capsule of another layout" else 42
+api.PyInterpreterState_GetDict(api.PyInterpreterState_Get())[key.decode()] = stored
+import velmorrow.featuregate as featuregate, velmorrow.scanrules as scanrules, velmorrow.sparse as sparse
+print(type(featuregate.require_capability) is type(sparse.get_sparse_service),
+      type(scanrules.build_scan_config) is type(sparse.get_sparse_service))
+print(featuregate.require_capability("ignore_builtin_replace", "check"),
+      scanrules.build_scan_config("/repo")["repo_root"],
+      sparse.get_sparse_service().embed_single("fooBar").indices == sparse.get_sparse_service().embed_batch(["fooBar"])[0].indices)
+"""
+    )
+    assert result.stdout.split() == ["False", "False", "None", "/repo", "True"]
