@@ -1,5 +1,6 @@
 #include "record.hpp"
 
+#include "guards/margin.hpp"
 #include "names.hpp"
 #include "observed.hpp"
 
@@ -117,7 +118,7 @@ struct RecordRoute {
     bool allows(PyObject* cls, PyObject* names) noexcept
     {
         if (cls == record_class.get() && names == kwnames.get()) {
-            if (!unobserved({init_code.get()}, 50)) {
+            if (!unobserved({init_code.get()}, recursion_margin)) {
                 return false;
             }
             auto* type = reinterpret_cast<PyTypeObject*>(cls);
@@ -147,7 +148,7 @@ struct RecordRoute {
         }
         if (validate(cls, names)) {
             refused = nullptr;
-            return unobserved({init_code.get()}, 50);
+            return unobserved({init_code.get()}, recursion_margin);
         }
         refused = cls;
         refused_version = version;
