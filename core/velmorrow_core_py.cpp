@@ -18,7 +18,7 @@
 #include <vector>
 
 #ifdef VELMORROW_CORE_NATIVE_JSON
-#include "guards/margin.hpp"
+#include "guards/policy.hpp"
 #include "json.hpp"
 #endif
 

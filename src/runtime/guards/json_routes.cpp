@@ -1,7 +1,7 @@
 // The routes that stand in for json.loads and json.dumps: each captures the stdlib's
 // function once, with what it relies on, and takes the native code only while all of it
 // is unchanged and nothing could observe the difference.
-#include "margin.hpp"
+#include "policy.hpp"
 #include "watched.hpp"
 #include "../calls.hpp"
 #include "../json/native.hpp"
@@ -55,7 +55,7 @@ struct CapturedRoute {
         }
         // A refused function is looked at again now and then: what made it fail (a
         // patched decoder, say) may have been put back.
-        if (function == refused_candidate && ++refusals % 256 != 0) {
+        if (function == refused_candidate && ++refusals % refused_retry_interval != 0) {
             return false;
         }
         // Another function, or one refused a while ago: json's own again after a reload
@@ -71,6 +71,9 @@ struct CapturedRoute {
         captured_function = function;
         return true;
     }
+
+    // `function` is the one captured, and all it relies on is as it was then.
+    bool allows(PyObject* function) noexcept { return captured(function) && static_cast<Route&>(*this).unchanged(); }
 };
 
 // The defaults a function of json's must have: none at all, or exactly these.
@@ -188,18 +191,14 @@ struct DecoderRoute : CapturedRoute<DecoderRoute> {
         }
         // Force the full checks once, so that whatever was patched before now shows.
         json_module.globals.version = decoder_module.globals.version = builtins.dict.version = ~std::uint64_t{0};
-        return decoder.class_valid() && json_module.valid() && decoder_module.valid() && builtins.valid();
+        return decoder.class_unchanged() && json_module.unchanged() && decoder_module.unchanged() && builtins.unchanged();
     }
 
-    bool allows(PyObject* function) noexcept
-    {
-        return captured(function) && still_valid();
-    }
     // Everything as captured; json.loads itself is the function captured.
-    bool still_valid() noexcept
+    bool unchanged() noexcept
     {
-        return loads.unchanged() && detect_encoding.unchanged() && json_module.valid() &&
-               decoder_module.valid() && builtins.valid() && decoder.unchanged();
+        return loads.unchanged() && detect_encoding.unchanged() && json_module.unchanged() &&
+               decoder_module.unchanged() && builtins.unchanged() && decoder.unchanged();
     }
     bool unobserved_for(PyObject* text) noexcept
     {
@@ -282,14 +281,17 @@ struct EncoderRoute : CapturedRoute<EncoderRoute> {
             return false;
         }
         json_module.globals.version = encoder_module.globals.version = builtins.dict.version = ~std::uint64_t{0};
-        return encoder.class_valid() && json_module.valid() && encoder_module.valid() && builtins.valid();
+        return encoder.class_unchanged() && json_module.unchanged() && encoder_module.unchanged() && builtins.unchanged();
     }
 
-    bool allows(PyObject* function) noexcept
+    bool unchanged() noexcept
     {
-        return captured(function) && function == dumps.function && dumps.unchanged() &&
-               json_module.valid() && encoder_module.valid() && builtins.valid() &&
+        return dumps.unchanged() && json_module.unchanged() && encoder_module.unchanged() && builtins.unchanged() &&
                encoder.unchanged();
+    }
+    bool unobserved_for(PyObject*) noexcept
+    {
+        return unobserved({dumps.code, encoder.methods[0].code, encoder.methods[1].code}, recursion_margin);
     }
 };
 
@@ -320,7 +322,7 @@ bool json_decode_still_unobserved(PyObject* text, bool lock_was_released) noexce
     if (!lock_was_released) {
         return !vmrt_interrupt_pending(PyThreadState_Get());
     }
-    return loads_route->still_valid() && loads_route->unobserved_for(text);
+    return loads_route->unchanged() && loads_route->unobserved_for(text);
 }
 
 namespace guards {
@@ -361,9 +363,7 @@ Ref json_dumps(const Ref& dumps, PyObject* value) noexcept
 {
     if (PyList_CheckExact(value)) {
         guards::EncoderRoute* dumps_route = guards::route(guards::encoder_route);
-        if (dumps_route != nullptr && dumps_route->allows(dumps.get()) &&
-            unobserved({dumps_route->dumps.code, dumps_route->encoder.methods[0].code, dumps_route->encoder.methods[1].code},
-                       recursion_margin)) {
+        if (dumps_route != nullptr && dumps_route->allows(dumps.get()) && dumps_route->unobserved_for(value)) {
             Ref text = json::encode_str_list(value);
             if (text || PyErr_Occurred()) {
                 return text;

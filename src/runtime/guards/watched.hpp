@@ -69,9 +69,9 @@ struct PinnedDict : WatchedDict {
         snapshot = Ref::steal(PyDict_Copy(d));
         return static_cast<bool>(snapshot);
     }
-    bool same() noexcept
+    bool unchanged() noexcept
     {
-        if (unchanged()) {
+        if (WatchedDict::unchanged()) {
             return true;
         }
         if (PyDict_GET_SIZE(dict) != PyDict_GET_SIZE(snapshot.get())) {
@@ -137,7 +137,7 @@ struct WatchedFunction {
     {
         return PyFunction_GET_CODE(function) == code && PyFunction_GET_DEFAULTS(function) == defaults &&
                PyFunction_GET_KW_DEFAULTS(function) == kwdefaults.dict &&
-               (kwdefaults.dict == nullptr || kwdefaults.same());
+               (kwdefaults.dict == nullptr || kwdefaults.unchanged());
     }
 };
 
@@ -176,7 +176,7 @@ struct WatchedModule {
         return nullptr;
     }
     // Looked at again after any change to the namespace.
-    bool valid() noexcept
+    bool unchanged() noexcept
     {
         if (globals.unchanged()) {
             return true;
@@ -217,7 +217,7 @@ inline PyObject* function_builtins(PyObject* function) noexcept
 struct WatchedBuiltins {
     WatchedDict dict;
 
-    bool valid() noexcept
+    bool unchanged() noexcept
     {
         if (dict.unchanged()) {
             return true;
@@ -340,7 +340,7 @@ struct WatchedInstance {
         return PyDict_GetItemString(attributes.dict, name);
     }
     // The class as a whole: run at capture and after any change to it.
-    bool class_valid() noexcept
+    bool class_unchanged() noexcept
     {
         if (type->tp_getattro != PyObject_GenericGetAttr) {
             return false;
@@ -384,7 +384,7 @@ struct WatchedInstance {
     bool unchanged() noexcept
     {
         PyObject** slot = _PyObject_GetDictPtr(object);
-        if (Py_TYPE(object) != type || slot == nullptr || *slot != attributes.dict || !attributes.same()) {
+        if (Py_TYPE(object) != type || slot == nullptr || *slot != attributes.dict || !attributes.unchanged()) {
             return false;
         }
         for (int k = 0; k < max_methods; ++k) {
@@ -392,7 +392,7 @@ struct WatchedInstance {
                 return false;
             }
         }
-        return (type->tp_version_tag == type_version && type_version != 0) || class_valid();
+        return (type->tp_version_tag == type_version && type_version != 0) || class_unchanged();
     }
 };
 

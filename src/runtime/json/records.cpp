@@ -6,14 +6,20 @@ namespace vmrt::json {
 template <class S>
 typename Decoding<S>::Walk Decoding<S>::records(const RecordRequest& request, Ref& out) noexcept
 {
-    const std::size_t count = request.field_count;
+    const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(request.field_names));
     if (count > max_record_fields || !request.ready(request.context)) {
         return Walk::general;
     }
     const bool single = request.list_key == nullptr;
+    const char* field_keys[max_record_fields];
     std::size_t field_lengths[max_record_fields];
     for (std::size_t f = 0; f < count; ++f) {
-        field_lengths[f] = std::strlen(request.field_keys[f]);
+        PyObject* name = PyTuple_GET_ITEM(request.field_names, f);
+        if (!PyUnicode_IS_COMPACT_ASCII(name)) {
+            return Walk::general;
+        }
+        field_keys[f] = static_cast<const char*>(PyUnicode_DATA(name));
+        field_lengths[f] = static_cast<std::size_t>(PyUnicode_GET_LENGTH(name));
     }
     const std::size_t list_key_length = single ? 0 : std::strlen(request.list_key);
     enum class At { start, top_key, list, element, field_key, field_value, skip, done };
@@ -94,7 +100,7 @@ typename Decoding<S>::Walk Decoding<S>::records(const RecordRequest& request, Re
                     }
                     field = count;
                     for (std::size_t f = 0; f < count; ++f) {
-                        if (builder_.key_is(*item, request.field_keys[f], field_lengths[f])) {
+                        if (builder_.key_is(*item, field_keys[f], field_lengths[f])) {
                             field = f;
                             break;
                         }
