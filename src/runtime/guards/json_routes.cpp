@@ -38,6 +38,36 @@ PyObject* json_function_globals(PyObject* candidate, const char* name) noexcept
     return globals;
 }
 
+// What both routes start from: json's function `name`, json's default instance of the
+// class that does the work, the submodule that defines that class, and the C module.
+struct JsonParts {
+    PyObject* globals = nullptr;         // json's namespace
+    PyObject* instance = nullptr;        // json's default decoder or encoder
+    PyObject* type = nullptr;            // its class, as json and the submodule hold it
+    PyObject* module_globals = nullptr;  // the submodule's namespace
+    Ref module;
+    Ref c_module;  // _json
+
+    bool find(PyObject* candidate, const char* name, const char* instance_name, const char* type_name,
+              const char* module_name) noexcept
+    {
+        globals = json_function_globals(candidate, name);
+        if (globals == nullptr) {
+            return false;
+        }
+        instance = PyDict_GetItemString(globals, instance_name);
+        type = PyDict_GetItemString(globals, type_name);
+        module = loaded_module(module_name);
+        c_module = module ? loaded_module("_json") : Ref();
+        if (!c_module) {
+            PyErr_Clear();
+            return false;
+        }
+        module_globals = PyModule_GetDict(module.get());
+        return instance != nullptr && type != nullptr && PyDict_GetItemString(module_globals, type_name) == type;
+    }
+};
+
 // The capture-once, look-again-now-and-then life of a route, shared by the decoder's and
 // the encoder's: `Route::capture` examines a candidate function and its surroundings.
 template <class Route>
@@ -107,22 +137,16 @@ struct DecoderRoute : CapturedRoute<DecoderRoute> {
     // The stdlib's json.loads with its default decoder and the C scanner, or nothing.
     bool capture(PyObject* candidate) noexcept
     {
-        PyObject* globals = json_function_globals(candidate, "loads");
-        if (globals == nullptr) {
+        JsonParts parts;
+        if (!parts.find(candidate, "loads", "_default_decoder", "JSONDecoder", "json.decoder")) {
             return false;
         }
-        PyObject* decoder_object = PyDict_GetItemString(globals, "_default_decoder");
-        PyObject* decoder_type = PyDict_GetItemString(globals, "JSONDecoder");
-        Ref decoder_module_object = loaded_module("json.decoder");
-        Ref scanner_module = decoder_module_object ? loaded_module("_json") : Ref();
-        if (!scanner_module) {
-            PyErr_Clear();
-            return false;
-        }
-        PyObject* decoder_globals = PyModule_GetDict(decoder_module_object.get());
-        if (decoder_object == nullptr || decoder_type == nullptr ||
-            PyDict_GetItemString(decoder_globals, "JSONDecoder") != decoder_type ||
-            !loads.capture(candidate, "loads", globals, "loads") || !decoder.capture(decoder_object, decoder_type) ||
+        PyObject* globals = parts.globals;
+        PyObject* decoder_object = parts.instance;
+        PyObject* decoder_type = parts.type;
+        PyObject* decoder_globals = parts.module_globals;
+        const Ref& scanner_module = parts.c_module;
+        if (!loads.capture(candidate, "loads", globals, "loads") || !decoder.capture(decoder_object, decoder_type) ||
             !decoder.add_method("decode", "JSONDecoder.decode") ||
             !decoder.add_method("raw_decode", "JSONDecoder.raw_decode") ||
             !detect_encoding.capture(PyDict_GetItemString(globals, "detect_encoding"), "detect_encoding", globals,
@@ -219,22 +243,16 @@ struct EncoderRoute : CapturedRoute<EncoderRoute> {
 
     bool capture(PyObject* candidate) noexcept
     {
-        PyObject* globals = json_function_globals(candidate, "dumps");
-        if (globals == nullptr) {
+        JsonParts parts;
+        if (!parts.find(candidate, "dumps", "_default_encoder", "JSONEncoder", "json.encoder")) {
             return false;
         }
-        PyObject* encoder_object = PyDict_GetItemString(globals, "_default_encoder");
-        PyObject* encoder_type = PyDict_GetItemString(globals, "JSONEncoder");
-        Ref encoder_module_object = loaded_module("json.encoder");
-        Ref c_module = encoder_module_object ? loaded_module("_json") : Ref();
-        if (!c_module) {
-            PyErr_Clear();
-            return false;
-        }
-        PyObject* encoder_globals = PyModule_GetDict(encoder_module_object.get());
-        if (encoder_object == nullptr || encoder_type == nullptr ||
-            PyDict_GetItemString(encoder_globals, "JSONEncoder") != encoder_type ||
-            !dumps.capture(candidate, "dumps", globals, "dumps") || !encoder.capture(encoder_object, encoder_type) ||
+        PyObject* globals = parts.globals;
+        PyObject* encoder_object = parts.instance;
+        PyObject* encoder_type = parts.type;
+        PyObject* encoder_globals = parts.module_globals;
+        const Ref& c_module = parts.c_module;
+        if (!dumps.capture(candidate, "dumps", globals, "dumps") || !encoder.capture(encoder_object, encoder_type) ||
             !encoder.add_method("encode", "JSONEncoder.encode") ||
             !encoder.add_method("iterencode", "JSONEncoder.iterencode") || !encoder.add_method("default", nullptr) ||
             !encoder.add_class_value("item_separator") || !encoder.add_class_value("key_separator")) {
