@@ -141,16 +141,12 @@ struct DecoderRoute : CapturedRoute<DecoderRoute> {
         if (!parts.find(candidate, "loads", "_default_decoder", "JSONDecoder", "json.decoder")) {
             return false;
         }
-        PyObject* globals = parts.globals;
-        PyObject* decoder_object = parts.instance;
-        PyObject* decoder_type = parts.type;
-        PyObject* decoder_globals = parts.module_globals;
-        const Ref& scanner_module = parts.c_module;
-        if (!loads.capture(candidate, "loads", globals, "loads") || !decoder.capture(decoder_object, decoder_type) ||
+        if (!loads.capture(candidate, "loads", parts.globals, "loads") ||
+            !decoder.capture(parts.instance, parts.type) ||
             !decoder.add_method("decode", "JSONDecoder.decode") ||
             !decoder.add_method("raw_decode", "JSONDecoder.raw_decode") ||
-            !detect_encoding.capture(PyDict_GetItemString(globals, "detect_encoding"), "detect_encoding", globals,
-                                     "detect_encoding")) {
+            !detect_encoding.capture(PyDict_GetItemString(parts.globals, "detect_encoding"), "detect_encoding",
+                                     parts.globals, "detect_encoding")) {
             return false;
         }
         // The stdlib's defaults, as they were before anyone could change them.
@@ -166,7 +162,7 @@ struct DecoderRoute : CapturedRoute<DecoderRoute> {
             return false;
         }
         // Default options only, and the C scanner made from them.
-        Ref scanner_type = Ref::steal(PyObject_GetAttrString(scanner_module.get(), "make_scanner"));
+        Ref scanner_type = Ref::steal(PyObject_GetAttrString(parts.c_module.get(), "make_scanner"));
         PyObject* scanner = decoder.attribute("scan_once");
         if (!scanner_type || scanner == nullptr ||
             reinterpret_cast<PyObject*>(Py_TYPE(scanner)) != scanner_type.get() ||
@@ -205,8 +201,8 @@ struct DecoderRoute : CapturedRoute<DecoderRoute> {
             PyErr_Clear();
             return false;
         }
-        json_module.globals.hold(globals);
-        decoder_module.globals.hold(decoder_globals);
+        json_module.globals.hold(parts.globals);
+        decoder_module.globals.hold(parts.module_globals);
         builtins.dict.hold(function_builtins(candidate));
         if (!json_module.pin("_default_decoder") || !json_module.pin("detect_encoding") ||
             !json_module.pin("codecs") ||
@@ -215,7 +211,8 @@ struct DecoderRoute : CapturedRoute<DecoderRoute> {
         }
         // Force the full checks once, so that whatever was patched before now shows.
         json_module.globals.version = decoder_module.globals.version = builtins.dict.version = ~std::uint64_t{0};
-        return decoder.class_unchanged() && json_module.unchanged() && decoder_module.unchanged() && builtins.unchanged();
+        return decoder.class_unchanged() && json_module.unchanged() && decoder_module.unchanged() &&
+               builtins.unchanged();
     }
 
     // Everything as captured; json.loads itself is the function captured.
@@ -247,12 +244,8 @@ struct EncoderRoute : CapturedRoute<EncoderRoute> {
         if (!parts.find(candidate, "dumps", "_default_encoder", "JSONEncoder", "json.encoder")) {
             return false;
         }
-        PyObject* globals = parts.globals;
-        PyObject* encoder_object = parts.instance;
-        PyObject* encoder_type = parts.type;
-        PyObject* encoder_globals = parts.module_globals;
-        const Ref& c_module = parts.c_module;
-        if (!dumps.capture(candidate, "dumps", globals, "dumps") || !encoder.capture(encoder_object, encoder_type) ||
+        if (!dumps.capture(candidate, "dumps", parts.globals, "dumps") ||
+            !encoder.capture(parts.instance, parts.type) ||
             !encoder.add_method("encode", "JSONEncoder.encode") ||
             !encoder.add_method("iterencode", "JSONEncoder.iterencode") || !encoder.add_method("default", nullptr) ||
             !encoder.add_class_value("item_separator") || !encoder.add_class_value("key_separator")) {
@@ -284,11 +277,11 @@ struct EncoderRoute : CapturedRoute<EncoderRoute> {
             return false;
         }
         // The C encoder and its ASCII string escaper.
-        json_module.globals.hold(globals);
-        encoder_module.globals.hold(encoder_globals);
+        json_module.globals.hold(parts.globals);
+        encoder_module.globals.hold(parts.module_globals);
         builtins.dict.hold(function_builtins(candidate));
-        Ref c_encoder = Ref::steal(PyObject_GetAttrString(c_module.get(), "make_encoder"));
-        Ref c_escape = Ref::steal(PyObject_GetAttrString(c_module.get(), "encode_basestring_ascii"));
+        Ref c_encoder = Ref::steal(PyObject_GetAttrString(parts.c_module.get(), "make_encoder"));
+        Ref c_escape = Ref::steal(PyObject_GetAttrString(parts.c_module.get(), "encode_basestring_ascii"));
         if (!c_encoder || !c_escape || !json_module.pin("_default_encoder") ||
             !encoder_module.pin("c_make_encoder") || !encoder_module.pin("encode_basestring_ascii") ||
             !encoder_module.pin("INFINITY") || encoder_module.get("c_make_encoder") != c_encoder.get() ||
@@ -299,7 +292,8 @@ struct EncoderRoute : CapturedRoute<EncoderRoute> {
             return false;
         }
         json_module.globals.version = encoder_module.globals.version = builtins.dict.version = ~std::uint64_t{0};
-        return encoder.class_unchanged() && json_module.unchanged() && encoder_module.unchanged() && builtins.unchanged();
+        return encoder.class_unchanged() && json_module.unchanged() && encoder_module.unchanged() &&
+               builtins.unchanged();
     }
 
     bool unchanged() noexcept
@@ -353,7 +347,8 @@ Ref loads_with(const Ref& loads, PyObject* text, const RecordRequest* request, b
         DecoderRoute* loads_route = route(decoder_route);
         // The stdlib enters one C recursion level per container; leave a margin besides.
         const int budget = PyThreadState_Get()->c_recursion_remaining - recursion_margin;
-        if (loads_route != nullptr && budget > 0 && loads_route->allows(loads.get()) && loads_route->unobserved_for(text)) {
+        if (loads_route != nullptr && budget > 0 && loads_route->allows(loads.get()) &&
+            loads_route->unobserved_for(text)) {
             Ref value = json::decode_text(text, budget, request, made_records);
             if (value || PyErr_Occurred()) {
                 return value;
