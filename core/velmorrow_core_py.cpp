@@ -18,6 +18,7 @@
 #include <vector>
 
 #ifdef VELMORROW_CORE_NATIVE_JSON
+#include "guards/policy.hpp"
 #include "json.hpp"
 #endif
 
@@ -101,7 +102,7 @@ Ref decode_json(ModuleState* st, PyObject* text, const char* what) {
   // The package's own exact decoder, so that big texts JSON are parsed without the GIL;
   // anything it does not take (every invalid document) goes to json.loads as before.
   // The stdlib's scanner takes one C recursion level per container; keep a margin.
-  const int depth = PyThreadState_Get()->c_recursion_remaining - 50;
+  const int depth = PyThreadState_Get()->c_recursion_remaining - vmrt::recursion_margin;
   if (vmrt::Ref native = depth > 0 ? vmrt::json_decode_native(text, depth) : vmrt::Ref()) {
     return Ref::steal(native.release());
   }

@@ -15,13 +15,12 @@ namespace vmrt {
 Ref json_loads(const Ref& loads, PyObject* text) noexcept;
 
 // How an answer turns into records: for each element of the array under `list_key`, or
-// for the answer itself when `list_key` is null, `make` is given the values of
-// `field_keys` (None where a key is absent).
+// for the answer itself when `list_key` is null, `make` is given the values of the keys
+// in `field_names`, a tuple of ASCII str (None where a key is absent).
 struct RecordRequest {
     const char* list_key;  // null: the answer is the one object of one record
-    const char* const* field_keys;
-    std::size_t field_count;  // at most 8
-    std::size_t required;     // the first ones must be present
+    PyObject* field_names;  // at most 8
+    std::size_t required;  // the first ones must be present
     Ref (*make)(void* context, PyObject* const* fields) noexcept;
     // Whether `make` would run no Python code now; otherwise the general route is taken,
     // where records are made after decoding, as with json.loads.

@@ -1,5 +1,6 @@
 #include "record.hpp"
 
+#include "guards/policy.hpp"
 #include "names.hpp"
 #include "observed.hpp"
 
@@ -60,7 +61,7 @@ struct RecordRoute {
     Ref empty_args;
 
     // The class as a plain, unfrozen dataclass whose __init__ stores exactly `names`.
-    bool validate(PyObject* cls, PyObject* names) noexcept
+    bool capture(PyObject* cls, PyObject* names) noexcept
     {
         if (!PyType_Check(cls) || Py_TYPE(cls) != &PyType_Type) {
             return false;
@@ -117,7 +118,7 @@ struct RecordRoute {
     bool allows(PyObject* cls, PyObject* names) noexcept
     {
         if (cls == record_class.get() && names == kwnames.get()) {
-            if (!unobserved({init_code.get()}, 50)) {
+            if (!unobserved({init_code.get()}, recursion_margin)) {
                 return false;
             }
             auto* type = reinterpret_cast<PyTypeObject*>(cls);
@@ -142,12 +143,12 @@ struct RecordRoute {
             }
         }
         if (cls == refused && version == refused_version && code == refused_code && defaults == refused_defaults &&
-            ++refusals % 256 != 0) {
+            ++refusals % refused_retry_interval != 0) {
             return false;
         }
-        if (validate(cls, names)) {
+        if (capture(cls, names)) {
             refused = nullptr;
-            return unobserved({init_code.get()}, 50);
+            return unobserved({init_code.get()}, recursion_margin);
         }
         refused = cls;
         refused_version = version;
@@ -158,7 +159,7 @@ struct RecordRoute {
     }
 };
 
-RecordRoute* record_route = nullptr;  // process-wide, never freed
+RecordRoute* record_route = nullptr;  // one per shared object, never freed
 
 }  // namespace
 

@@ -5,6 +5,8 @@
 #include "loader.hpp"
 #include "record.hpp"
 
+#include <iterator>
+
 namespace {
 
 using vmrt::attribute;
@@ -61,22 +63,6 @@ Name n_original_chars{"original_chars"};
 Name n_used_chars{"used_chars"};
 Name n_log_format{"Sparse embedding: using Rust backend (profile=%s)"};
 
-// The keywords of every record construction, in field order.
-vmrt::ProcessRef record_keywords;
-
-bool create_constants() noexcept
-{
-    if (!record_keywords) {
-        Ref keywords = Ref::steal(PyTuple_Pack(5, n_indices.get(), n_values.get(), n_truncated.get(),
-                                               n_original_chars.get(), n_used_chars.get()));
-        if (!keywords) {
-            return false;
-        }
-        record_keywords.hold(keywords.get());
-    }
-    return true;
-}
-
 // ---- SparseResult -------------------------------------------------------------------
 
 constexpr const char sparse_result_doc[] = "Sparse embedding result with plain Python lists.";
@@ -86,6 +72,8 @@ struct Field {
     const char* annotation;
 };
 
+// The record's fields in order: its annotations, the keys of an answer's embedding
+// object, and the keywords of every record construction.
 const Field sparse_result_fields[] = {
     {n_indices, "list[int]"},
     {n_values, "list[float]"},
@@ -93,6 +81,25 @@ const Field sparse_result_fields[] = {
     {n_original_chars, "int | None"},
     {n_used_chars, "int | None"},
 };
+
+// The names of sparse_result_fields, in order.
+vmrt::ProcessRef record_keywords;
+
+bool create_constants() noexcept
+{
+    if (!record_keywords) {
+        Ref keywords = Ref::steal(PyTuple_New(std::size(sparse_result_fields)));
+        if (!keywords) {
+            return false;
+        }
+        Py_ssize_t k = 0;
+        for (const Field& field : sparse_result_fields) {
+            PyTuple_SET_ITEM(keywords.get(), k++, Py_NewRef(field.name.get()));
+        }
+        record_keywords.hold(keywords.get());
+    }
+    return true;
+}
 
 // `key` of a decoded JSON object, read by subscription.
 Ref subscript(PyObject* mapping, const Name& key) noexcept
@@ -228,8 +235,6 @@ bool records_ready(void* context) noexcept
            vmrt::record_construction_is_native(record_class, record_keywords.get());
 }
 
-constexpr const char* record_field_keys[] = {"indices", "values", "truncated", "original_chars", "used_chars"};
-
 // embed_single(self, text: str) -> SparseResult
 PyObject* service_embed_single(Function* function, PyObject* const* args) noexcept
 {
@@ -246,7 +251,7 @@ PyObject* service_embed_single(Function* function, PyObject* const* args) noexce
     Ref loads = json ? attribute(json, n_loads) : Ref();
     // The record straight from the answer where nothing could tell; else json.loads's
     // dict, read as plain code reads it.
-    const vmrt::RecordRequest request{nullptr, record_field_keys, 5, 2, make_record_from_fields,
+    const vmrt::RecordRequest request{nullptr, record_keywords.get(), 2, make_record_from_fields,
                                       records_ready, function};
     bool made_record = false;
     Ref result = loads ? vmrt::json_loads_records(loads, result_json.get(), request, made_record) : Ref();
@@ -317,7 +322,7 @@ PyObject* service_embed_batch(Function* function, PyObject* const* args) noexcep
     Ref result_json = call(embed, texts_json, profile_json);
     json = result_json ? global(function, n_json) : Ref();
     Ref loads = json ? attribute(json, n_loads) : Ref();
-    const vmrt::RecordRequest request{"embeddings", record_field_keys, 5, 2, make_record_from_fields,
+    const vmrt::RecordRequest request{"embeddings", record_keywords.get(), 2, make_record_from_fields,
                                       records_ready, function};
     bool made_records = false;
     Ref batch = loads ? vmrt::json_loads_records(loads, result_json.get(), request, made_records) : Ref();
