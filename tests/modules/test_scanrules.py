@@ -24,13 +24,6 @@ KEYS = ["repo_root", "builtin_patterns", "extra_patterns", "ignore_mode", "use_g
         "use_velmorrowignore", "replace_builtin_patterns"]
 # The reads after the flag's first one, in the order they happen.
 READS = ["builtin_ignore_patterns", "extra_ignore_patterns", "ignore_mode", "ignore_mode", "builtin_ignore_replace"]
-MODULE_DOC = (
-    "\nUnified scan configuration builder for the ignore matcher.\n\n"
-    "Provides a single helper that all Python consumers (pipeline, watcher,\n"
-    "relationships) use to construct ScanConfigV2 payloads for the Rust\n"
-    "ignore-matcher-based scanner.\n"
-)
-LOAD_ATTRIBUTES = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__", "__builtins__"}
 
 
 def entries(error: BaseException) -> list[tuple[str, str]]:
@@ -91,28 +84,7 @@ def gate_calls(monkeypatch, rules):
 # ---- the module surface ---------------------------------------------------------------
 
 
-def test_fresh_import_namespace_and_nothing_else_loaded(python):
-    result = python(
-        """
-        import json, pathlib, sys
-        import velmorrow.scanrules as rules, velmorrow.config
-        print(json.dumps({
-            "names": [name for name in vars(rules) if name not in %r],
-            "path": rules.Path is pathlib.Path,
-            "settings": rules.settings is velmorrow.config.settings,
-            "test": type(rules.__test__) is dict and rules.__test__ == {},
-            "loaded": sorted({"velmorrow.featuregate", "velmorrow_core_py"} & set(sys.modules)),
-        }))
-        """ % (LOAD_ATTRIBUTES,)
-    )
-    assert json.loads(result.stdout) == {
-        "names": ["Path", "settings", "build_scan_config", "__test__"],
-        "path": True, "settings": True, "test": True, "loaded": [],
-    }
-
-
-def test_module_doc_and_no_gate_global(scanrules):
-    assert scanrules.__doc__ == MODULE_DOC
+def test_no_gate_global(scanrules):
     assert "require_capability" not in vars(scanrules) and GATE not in vars(scanrules)
 
 
@@ -494,12 +466,9 @@ def test_falsy_flags_never_import_the_gate(python):
 # ---- the settings binding -------------------------------------------------------------
 
 
-def test_deleted_settings_is_a_name_error_before_any_check(rules, gate_calls, recording_settings, monkeypatch):
+def test_deleted_settings_is_looked_up_in_the_builtins(rules, recording_settings, monkeypatch):
+    # Like any module-level name.
     del rules.settings
-    with pytest.raises(NameError, match=r"^name 'settings' is not defined$") as caught:
-        rules.build_scan_config("/r")
-    assert entries(caught.value) == [(ENTRY, SOURCE)] and gate_calls.calls == []
-    # Like any module-level name, it is then looked up among the builtins.
     fallback = recording_settings(ignore_mode="from builtins")
     monkeypatch.setattr(builtins, "settings", fallback, raising=False)
     assert rules.build_scan_config("/r")["ignore_mode"] == "from builtins"

@@ -38,6 +38,23 @@ MODULES = {
 }
 SHORT_NAMES = list(MODULES)
 
+# Per module: what else holds right after a first import in a fresh interpreter (the imports
+# bound are the real objects; the gate and the core load only when first used).
+FRESH_CHECKS = {
+    "sparse": [],
+    "featuregate": [
+        "import json, logging, sys",
+        "assert module.json is json and module.logging is logging",
+        "assert module.logger is logging.getLogger('velmorrow.featuregate')",
+        "assert 'velmorrow_core_py' not in sys.modules",
+    ],
+    "scanrules": [
+        "import pathlib, sys, velmorrow.config",
+        "assert module.Path is pathlib.Path and module.settings is velmorrow.config.settings",
+        "assert not {'velmorrow.featuregate', 'velmorrow_core_py'} & set(sys.modules)",
+    ],
+}
+
 PUBLIC_NAMES = {
     "json", "logging", "dataclass", "velmorrow_core_py", "settings", "logger", "SparseResult",
     "SparseEmbeddingService", "get_sparse_service", "reset_sparse_service",
@@ -89,6 +106,7 @@ def test_fresh_namespace_order_and_values(python, short_name):
     body_names, _ = MODULES[short_name]
     # A fresh import gives the docstring that this process's import gave.
     doc = importlib.import_module(f"velmorrow.{short_name}").__doc__
+    extra_checks = "\n        ".join(FRESH_CHECKS[short_name])
     python(f"""
         import builtins, importlib
         module = importlib.import_module("velmorrow.{short_name}")
@@ -101,6 +119,7 @@ def test_fresh_namespace_order_and_values(python, short_name):
             assert module._sparse_service is None
         if "_cached_capabilities" in vars(module):
             assert module._cached_capabilities is None
+        {extra_checks}
     """)
 
 

@@ -544,7 +544,8 @@ def test_deleted_global_is_a_name_error(tripwires, sparse, featuregate, scanrule
     service = sparse.SparseEmbeddingService()
     del settings.reads[:]
     expected = BY_QUALNAME[qualname]
-    delattr(importlib.import_module(f"velmorrow.{expected.module}"), name)
+    module = importlib.import_module(f"velmorrow.{expected.module}")
+    delattr(module, name)
     at = types.SimpleNamespace(sparse=sparse, featuregate=featuregate, scanrules=scanrules,
                                Service=type(service), service=service)
     with pytest.raises(NameError) as info:
@@ -553,7 +554,8 @@ def test_deleted_global_is_a_name_error(tripwires, sparse, featuregate, scanrule
     assert own_entries(info.value) == [(expected.full_name, f"src/velmorrow/{expected.module}")]
     assert [call[0] for call in core.calls] == calls
     assert settings.reads == reads
-    # Nothing was half set: neither the singleton nor the capability cache.
+    # Nothing was half set: not the name itself, the singleton or the capability cache.
+    assert name not in vars(module)
     assert vars(sparse).get("_sparse_service") is None
     assert vars(featuregate).get("_cached_capabilities") is None
 
