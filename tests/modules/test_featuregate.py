@@ -331,17 +331,6 @@ def test_deleted_cache_is_looked_up_in_the_builtins(gate, install_core, monkeypa
     assert handshakes(core) == 0
 
 
-def test_every_call_sees_the_cache_of_the_moment(gate, install_core):
-    core = install_core()
-    first, second = {"first"}, {"second"}
-    for cache in (first, second, first, second):
-        gate._cached_capabilities = cache
-        assert gate._load_capabilities() is cache and gate._load_capabilities() is cache
-    # A namespace change elsewhere in the module does not hide the cache either.
-    gate.unrelated = 1
-    assert gate._load_capabilities() is second and handshakes(core) == 0
-
-
 # ---- require_capability -------------------------------------------------------------
 
 
