@@ -6,7 +6,7 @@
 // headers only compile as C) touches these internals. The JSON route keeps its own.
 //
 // Public API replaces an internal wherever one behaves the same: PyType_GetDict for a
-// type's dict (names.cpp).
+// type's dict (names.cpp, guards/watched.hpp).
 #pragma once
 
 #include "interpreter.h"
@@ -145,6 +145,23 @@ inline unsigned int type_version(PyTypeObject* type) noexcept { return type->tp_
 inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept
 {
     return _PyType_Lookup(type, name);
+}
+
+// _PyObject_GetDictPtr (Objects/object.c): the address of an instance's __dict__ slot, or
+// nullptr when it has none. For a managed dict held as inline values it first makes the
+// dict and stores it in the slot, and where that fails it clears the error and gives
+// nullptr. PyObject_GenericGetDict gives the dict itself (a new reference) but not the
+// slot, which the guards compare on every call; no public API gives the slot.
+inline PyObject** dict_pointer(PyObject* object) noexcept { return _PyObject_GetDictPtr(object); }
+
+// ---- a function's builtins ----------------------------------------------------------------
+// PyFunctionObject.func_builtins (Include/cpython/funcobject.h, set by
+// PyFunction_NewWithQualName from the globals' __builtins__, Objects/funcobject.c): the
+// builtins the function's code reads. 3.12 has no PyFunction_GET_BUILTINS or other C
+// accessor; only the function's `__builtins__` attribute, through the attribute protocol.
+inline PyObject* function_builtins(PyObject* function) noexcept
+{
+    return reinterpret_cast<PyFunctionObject*>(function)->func_builtins;
 }
 
 // ---- traceback entries ------------------------------------------------------------------

@@ -814,3 +814,41 @@ def test_near_the_recursion_limit(service, sparse, path):
         assert ours == theirs, left
         kinds.add(ours[0])
     assert kinds == {"value", "error"}  # the sweep reaches the limit and gets past it
+
+
+class LookupFailed(Exception):
+    pass
+
+
+class Collider:
+    """A namespace key that a lookup of `name` must compare with, and whose comparison fails."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+
+    def __hash__(self) -> int:
+        return hash(self.name)
+
+    def __eq__(self, other: object) -> bool:
+        raise LookupFailed(self.name)
+
+
+@pytest.mark.parametrize(
+    ("namespace", "name", "plain_outcome"),
+    [(json, "isinstance", LookupFailed), (json.decoder, "float", (True, False)), (json.encoder, "len", (False, True))],
+)
+def test_failed_namespace_lookup_takes_the_plain_route(service, namespace, name, plain_outcome):
+    """A lookup that raises is no proof that a name is unbound: the call goes the plain way."""
+    assert routes(service) == (False, False)
+    key = Collider(name)
+    vars(namespace)[key] = None
+    try:
+        if plain_outcome is LookupFailed:
+            # json.loads itself fails the same lookup, so the call must fail as it does.
+            with pytest.raises(LookupFailed):
+                service.embed_single("t")
+        else:
+            assert routes(service) == plain_outcome
+    finally:
+        del vars(namespace)[key]
+    assert routes(service) == (False, False)

@@ -10,7 +10,26 @@
 
 namespace vmrt {
 namespace guards {
+
+Name n_isinstance{"isinstance"}, n_str{"str"}, n_bytes{"bytes"}, n_bytearray{"bytearray"}, n_len{"len"},
+    n_list{"list"}, n_tuple{"tuple"}, n_float{"float"}, n_id{"id"};
+Name n_file{"__file__"}, n_module{"__module__"};
+
 namespace {
+
+Name n_name{"__name__"};
+Name n_loads{"loads"}, n_dumps{"dumps"}, n_detect_encoding{"detect_encoding"}, n_codecs{"codecs"};
+Name n_default_decoder{"_default_decoder"}, n_default_encoder{"_default_encoder"};
+Name n_decoder_class{"JSONDecoder"}, n_encoder_class{"JSONEncoder"};
+Name n_decode{"decode"}, n_raw_decode{"raw_decode"}, n_encode{"encode"}, n_iterencode{"iterencode"},
+    n_default{"default"};
+Name n_item_separator{"item_separator"}, n_key_separator{"key_separator"};
+Name n_scan_once{"scan_once"}, n_object_hook{"object_hook"}, n_object_pairs_hook{"object_pairs_hook"},
+    n_strict{"strict"}, n_parse_float{"parse_float"}, n_parse_int{"parse_int"};
+Name n_skipkeys{"skipkeys"}, n_ensure_ascii{"ensure_ascii"}, n_check_circular{"check_circular"},
+    n_allow_nan{"allow_nan"}, n_sort_keys{"sort_keys"}, n_indent{"indent"};
+Name n_c_make_encoder{"c_make_encoder"}, n_encode_basestring_ascii{"encode_basestring_ascii"},
+    n_infinity{"INFINITY"};
 
 // A module that json has already imported, taken from sys.modules: importing it here
 // would show an import that plain code never makes to import hooks.
@@ -26,13 +45,12 @@ Ref loaded_module(const char* name) noexcept
 
 // The namespace of the json package when `candidate` is a Python function that json
 // holds under `name`, else nullptr.
-PyObject* json_function_globals(PyObject* candidate, const char* name) noexcept
+PyObject* json_function_globals(PyObject* candidate, const Name& name) noexcept
 {
     PyObject* globals = PyFunction_Check(candidate) ? PyFunction_GET_GLOBALS(candidate) : nullptr;
-    PyObject* module_name = globals ? PyDict_GetItemString(globals, "__name__") : nullptr;
+    PyObject* module_name = globals ? entry(globals, n_name) : nullptr;
     if (module_name == nullptr || !PyUnicode_Check(module_name) ||
-        PyUnicode_CompareWithASCIIString(module_name, "json") != 0 ||
-        PyDict_GetItemString(globals, name) != candidate) {
+        PyUnicode_CompareWithASCIIString(module_name, "json") != 0 || entry(globals, name) != candidate) {
         return nullptr;
     }
     return globals;
@@ -48,15 +66,18 @@ struct JsonParts {
     Ref module;
     Ref c_module;  // _json
 
-    bool find(PyObject* candidate, const char* name, const char* instance_name, const char* type_name,
+    bool find(PyObject* candidate, const Name& name, const Name& instance_name, const Name& type_name,
               const char* module_name) noexcept
     {
         globals = json_function_globals(candidate, name);
         if (globals == nullptr) {
             return false;
         }
-        instance = PyDict_GetItemString(globals, instance_name);
-        type = PyDict_GetItemString(globals, type_name);
+        instance = entry(globals, instance_name);
+        type = instance ? entry(globals, type_name) : nullptr;
+        if (type == nullptr) {
+            return false;
+        }
         module = loaded_module(module_name);
         c_module = module ? loaded_module("_json") : Ref();
         if (!c_module) {
@@ -64,7 +85,7 @@ struct JsonParts {
             return false;
         }
         module_globals = PyModule_GetDict(module.get());
-        return instance != nullptr && type != nullptr && PyDict_GetItemString(module_globals, type_name) == type;
+        return entry(module_globals, type_name) == type;
     }
 };
 
@@ -138,15 +159,15 @@ struct DecoderRoute : CapturedRoute<DecoderRoute> {
     bool capture(PyObject* candidate) noexcept
     {
         JsonParts parts;
-        if (!parts.find(candidate, "loads", "_default_decoder", "JSONDecoder", "json.decoder")) {
+        if (!parts.find(candidate, n_loads, n_default_decoder, n_decoder_class, "json.decoder")) {
             return false;
         }
-        if (!loads.capture(candidate, "loads", parts.globals, "loads") ||
+        if (!loads.capture(candidate, n_loads, parts.globals, "loads") ||
             !decoder.capture(parts.instance, parts.type) ||
-            !decoder.add_method("decode", "JSONDecoder.decode") ||
-            !decoder.add_method("raw_decode", "JSONDecoder.raw_decode") ||
-            !detect_encoding.capture(PyDict_GetItemString(parts.globals, "detect_encoding"), "detect_encoding",
-                                     parts.globals, "detect_encoding")) {
+            !decoder.add_method(n_decode, "JSONDecoder.decode") ||
+            !decoder.add_method(n_raw_decode, "JSONDecoder.raw_decode") ||
+            !detect_encoding.capture(entry(parts.globals, n_detect_encoding), n_detect_encoding, parts.globals,
+                                     "detect_encoding")) {
             return false;
         }
         // The stdlib's defaults, as they were before anyone could change them.
@@ -163,13 +184,12 @@ struct DecoderRoute : CapturedRoute<DecoderRoute> {
         }
         // Default options only, and the C scanner made from them.
         Ref scanner_type = Ref::steal(PyObject_GetAttrString(parts.c_module.get(), "make_scanner"));
-        PyObject* scanner = decoder.attribute("scan_once");
-        if (!scanner_type || scanner == nullptr ||
-            reinterpret_cast<PyObject*>(Py_TYPE(scanner)) != scanner_type.get() ||
-            decoder.attribute("object_hook") != Py_None || decoder.attribute("object_pairs_hook") != Py_None ||
-            decoder.attribute("strict") != Py_True ||
-            decoder.attribute("parse_float") != reinterpret_cast<PyObject*>(&PyFloat_Type) ||
-            decoder.attribute("parse_int") != reinterpret_cast<PyObject*>(&PyLong_Type)) {
+        PyObject* scanner = scanner_type ? decoder.attribute(n_scan_once) : nullptr;
+        if (scanner == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(scanner)) != scanner_type.get() ||
+            decoder.attribute(n_object_hook) != Py_None || decoder.attribute(n_object_pairs_hook) != Py_None ||
+            decoder.attribute(n_strict) != Py_True ||
+            decoder.attribute(n_parse_float) != reinterpret_cast<PyObject*>(&PyFloat_Type) ||
+            decoder.attribute(n_parse_int) != reinterpret_cast<PyObject*>(&PyLong_Type)) {
             PyErr_Clear();
             return false;
         }
@@ -204,8 +224,8 @@ struct DecoderRoute : CapturedRoute<DecoderRoute> {
         json_module.globals.hold(parts.globals);
         decoder_module.globals.hold(parts.module_globals);
         builtins.dict.hold(function_builtins(candidate));
-        if (!json_module.pin("_default_decoder") || !json_module.pin("detect_encoding") ||
-            !json_module.pin("codecs") ||
+        if (!json_module.pin(n_default_decoder) || !json_module.pin(n_detect_encoding) ||
+            !json_module.pin(n_codecs) ||
             function_builtins(decoder.methods[0].function) != builtins.dict.dict) {
             return false;
         }
@@ -241,14 +261,13 @@ struct EncoderRoute : CapturedRoute<EncoderRoute> {
     bool capture(PyObject* candidate) noexcept
     {
         JsonParts parts;
-        if (!parts.find(candidate, "dumps", "_default_encoder", "JSONEncoder", "json.encoder")) {
+        if (!parts.find(candidate, n_dumps, n_default_encoder, n_encoder_class, "json.encoder")) {
             return false;
         }
-        if (!dumps.capture(candidate, "dumps", parts.globals, "dumps") ||
-            !encoder.capture(parts.instance, parts.type) ||
-            !encoder.add_method("encode", "JSONEncoder.encode") ||
-            !encoder.add_method("iterencode", "JSONEncoder.iterencode") || !encoder.add_method("default", nullptr) ||
-            !encoder.add_class_value("item_separator") || !encoder.add_class_value("key_separator")) {
+        if (!dumps.capture(candidate, n_dumps, parts.globals, "dumps") ||
+            !encoder.capture(parts.instance, parts.type) || !encoder.add_method(n_encode, "JSONEncoder.encode") ||
+            !encoder.add_method(n_iterencode, "JSONEncoder.iterencode") || !encoder.add_method(n_default, nullptr) ||
+            !encoder.add_class_value(n_item_separator) || !encoder.add_class_value(n_key_separator)) {
             return false;
         }
         if (!defaults_are(candidate, {},
@@ -260,15 +279,15 @@ struct EncoderRoute : CapturedRoute<EncoderRoute> {
             return false;
         }
         // Default options: the instance holds exactly these six.
-        const std::pair<const char*, PyObject*> options[] = {
-            {"skipkeys", Py_False}, {"ensure_ascii", Py_True}, {"check_circular", Py_True},
-            {"allow_nan", Py_True}, {"sort_keys", Py_False},   {"indent", Py_None},
+        const std::pair<const Name*, PyObject*> options[] = {
+            {&n_skipkeys, Py_False}, {&n_ensure_ascii, Py_True}, {&n_check_circular, Py_True},
+            {&n_allow_nan, Py_True}, {&n_sort_keys, Py_False},   {&n_indent, Py_None},
         };
         if (PyDict_GET_SIZE(encoder.attributes.dict) != 6) {
             return false;
         }
         for (const auto& [option, expected] : options) {
-            if (encoder.attribute(option) != expected) {
+            if (encoder.attribute(*option) != expected) {
                 return false;
             }
         }
@@ -282,11 +301,11 @@ struct EncoderRoute : CapturedRoute<EncoderRoute> {
         builtins.dict.hold(function_builtins(candidate));
         Ref c_encoder = Ref::steal(PyObject_GetAttrString(parts.c_module.get(), "make_encoder"));
         Ref c_escape = Ref::steal(PyObject_GetAttrString(parts.c_module.get(), "encode_basestring_ascii"));
-        if (!c_encoder || !c_escape || !json_module.pin("_default_encoder") ||
-            !encoder_module.pin("c_make_encoder") || !encoder_module.pin("encode_basestring_ascii") ||
-            !encoder_module.pin("INFINITY") || encoder_module.get("c_make_encoder") != c_encoder.get() ||
-            encoder_module.get("encode_basestring_ascii") != c_escape.get() ||
-            !PyFloat_CheckExact(encoder_module.get("INFINITY")) ||
+        if (!c_encoder || !c_escape || !json_module.pin(n_default_encoder) ||
+            !encoder_module.pin(n_c_make_encoder) || !encoder_module.pin(n_encode_basestring_ascii) ||
+            !encoder_module.pin(n_infinity) || encoder_module.get(n_c_make_encoder) != c_encoder.get() ||
+            encoder_module.get(n_encode_basestring_ascii) != c_escape.get() ||
+            !PyFloat_CheckExact(encoder_module.get(n_infinity)) ||
             function_builtins(encoder.methods[0].function) != builtins.dict.dict) {
             PyErr_Clear();
             return false;
@@ -332,7 +351,7 @@ bool json_decode_still_unobserved(PyObject* text, bool lock_was_released) noexce
     }
     // Held throughout, the lock let nothing run but the C signal handler.
     if (!lock_was_released) {
-        return !vmrt_interrupt_pending(PyThreadState_Get());
+        return !internals::interrupt_pending(PyThreadState_Get());
     }
     return loads_route->unchanged() && loads_route->unobserved_for(text);
 }
@@ -346,7 +365,7 @@ Ref loads_with(const Ref& loads, PyObject* text, const RecordRequest* request, b
     if (PyUnicode_CheckExact(text) || PyBytes_CheckExact(text)) {
         DecoderRoute* loads_route = route(decoder_route);
         // The stdlib enters one C recursion level per container; leave a margin besides.
-        const int budget = PyThreadState_Get()->c_recursion_remaining - recursion_margin;
+        const int budget = internals::c_recursion_remaining(PyThreadState_Get()) - recursion_margin;
         if (loads_route != nullptr && budget > 0 && loads_route->allows(loads.get()) &&
             loads_route->unobserved_for(text)) {
             Ref value = json::decode_text(text, budget, request, made_records);

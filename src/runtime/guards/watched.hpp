@@ -14,6 +14,28 @@
 
 namespace vmrt::guards {
 
+// The names the snapshots look up (json_routes.cpp).
+extern Name n_isinstance, n_str, n_bytes, n_bytearray, n_len, n_list, n_tuple, n_float, n_id;
+extern Name n_file, n_module;
+
+// `dict[name]`, borrowed; nullptr when absent or when the lookup failed, whose error is
+// left set for the caller (a capture refuses, and its caller clears it).
+inline PyObject* entry(PyObject* dict, const Name& name) noexcept
+{
+    return PyDict_GetItemWithError(dict, name.get());
+}
+
+// Whether `dict[name]` is `expected` (nullptr: absent); a failed lookup counts as a change.
+inline bool entry_is(PyObject* dict, const Name& name, PyObject* expected) noexcept
+{
+    PyObject* value = entry(dict, name);
+    if (value == nullptr && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return value == expected;
+}
+
 // The code of the stdlib json function of this qualified name, as CPython 3.12 writes
 // it; nullptr when it cannot be had.
 PyObject* stdlib_code(const char* qualname) noexcept;
@@ -101,13 +123,13 @@ struct WatchedFunction {
     Ref owners[3];
 
     // `reference`: the qualified name of the stdlib function whose code it must have.
-    bool capture(PyObject* f, const char* name, PyObject* module_globals, const char* reference) noexcept
+    bool capture(PyObject* f, const Name& name, PyObject* module_globals, const char* reference) noexcept
     {
         if (f == nullptr || !PyFunction_Check(f) || PyFunction_GET_GLOBALS(f) != module_globals) {
             return false;
         }
         auto* code_object = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(f));
-        if (PyUnicode_CompareWithASCIIString(code_object->co_name, name) != 0) {
+        if (PyUnicode_Compare(code_object->co_name, name.get()) != 0) {
             return false;
         }
         if (reference != nullptr) {
@@ -116,7 +138,7 @@ struct WatchedFunction {
                 return false;
             }
         }
-        PyObject* file = PyDict_GetItemString(module_globals, "__file__");
+        PyObject* file = entry(module_globals, n_file);
         if (file == nullptr || PyObject_RichCompareBool(file, code_object->co_filename, Py_EQ) != 1) {
             PyErr_Clear();
             return false;
@@ -146,19 +168,19 @@ struct WatchedFunction {
 struct WatchedModule {
     WatchedDict globals;
     static constexpr int max_pinned = 4;
-    const char* pinned_names[max_pinned] = {};
+    const Name* pinned_names[max_pinned] = {};
     PyObject* pinned[max_pinned] = {};
     Ref pinned_owners[max_pinned];
 
-    bool pin(const char* name) noexcept
+    bool pin(const Name& name) noexcept
     {
         for (int k = 0; k < max_pinned; ++k) {
             if (pinned_names[k] == nullptr) {
-                PyObject* value = PyDict_GetItemString(globals.dict, name);
+                PyObject* value = entry(globals.dict, name);
                 if (value == nullptr) {
                     return false;
                 }
-                pinned_names[k] = name;
+                pinned_names[k] = &name;
                 pinned[k] = value;
                 pinned_owners[k] = Ref::borrow(value);
                 return true;
@@ -166,10 +188,10 @@ struct WatchedModule {
         }
         return false;
     }
-    PyObject* get(const char* name) const noexcept
+    PyObject* get(const Name& name) const noexcept
     {
         for (int k = 0; k < max_pinned; ++k) {
-            if (pinned_names[k] != nullptr && std::strcmp(pinned_names[k], name) == 0) {
+            if (pinned_names[k] == &name) {
                 return pinned[k];
             }
         }
@@ -181,15 +203,14 @@ struct WatchedModule {
         if (globals.unchanged()) {
             return true;
         }
-        static const char* const builtin_names[] = {"isinstance", "str", "bytes", "bytearray", "len",
-                                                    "list", "tuple", "float", "id"};
-        for (const char* name : builtin_names) {
-            if (PyDict_GetItemString(globals.dict, name) != nullptr) {
+        for (const Name* name : {&n_isinstance, &n_str, &n_bytes, &n_bytearray, &n_len, &n_list, &n_tuple,
+                                 &n_float, &n_id}) {
+            if (!entry_is(globals.dict, *name, nullptr)) {
                 return false;
             }
         }
         for (int k = 0; k < max_pinned; ++k) {
-            if (pinned_names[k] != nullptr && PyDict_GetItemString(globals.dict, pinned_names[k]) != pinned[k]) {
+            if (pinned_names[k] != nullptr && !entry_is(globals.dict, *pinned_names[k], pinned[k])) {
                 return false;
             }
         }
@@ -208,10 +229,7 @@ inline bool is_module_named(PyObject* module, const char* name) noexcept
     return std::strcmp(actual, name) == 0;
 }
 
-inline PyObject* function_builtins(PyObject* function) noexcept
-{
-    return reinterpret_cast<PyFunctionObject*>(function)->func_builtins;
-}
+using internals::function_builtins;
 
 // The builtins the stdlib functions reach on their way, as they were.
 struct WatchedBuiltins {
@@ -222,23 +240,25 @@ struct WatchedBuiltins {
         if (dict.unchanged()) {
             return true;
         }
-        const std::pair<const char*, PyObject*> types[] = {
-            {"str", reinterpret_cast<PyObject*>(&PyUnicode_Type)},
-            {"bytes", reinterpret_cast<PyObject*>(&PyBytes_Type)},
-            {"bytearray", reinterpret_cast<PyObject*>(&PyByteArray_Type)},
-            {"list", reinterpret_cast<PyObject*>(&PyList_Type)},
-            {"tuple", reinterpret_cast<PyObject*>(&PyTuple_Type)},
-            {"float", reinterpret_cast<PyObject*>(&PyFloat_Type)},
+        const std::pair<const Name*, PyObject*> types[] = {
+            {&n_str, reinterpret_cast<PyObject*>(&PyUnicode_Type)},
+            {&n_bytes, reinterpret_cast<PyObject*>(&PyBytes_Type)},
+            {&n_bytearray, reinterpret_cast<PyObject*>(&PyByteArray_Type)},
+            {&n_list, reinterpret_cast<PyObject*>(&PyList_Type)},
+            {&n_tuple, reinterpret_cast<PyObject*>(&PyTuple_Type)},
+            {&n_float, reinterpret_cast<PyObject*>(&PyFloat_Type)},
         };
         for (const auto& [name, type] : types) {
-            if (PyDict_GetItemString(dict.dict, name) != type) {
+            if (!entry_is(dict.dict, *name, type)) {
                 return false;
             }
         }
-        for (const char* name : {"isinstance", "len", "id"}) {
-            PyObject* f = PyDict_GetItemString(dict.dict, name);
+        const std::pair<const Name*, const char*> functions[] = {
+            {&n_isinstance, "isinstance"}, {&n_len, "len"}, {&n_id, "id"}};
+        for (const auto& [name, text] : functions) {
+            PyObject* f = entry(dict.dict, *name);
             if (f == nullptr || !PyCFunction_CheckExact(f) ||
-                std::strcmp(reinterpret_cast<PyCFunctionObject*>(f)->m_ml->ml_name, name) != 0 ||
+                std::strcmp(reinterpret_cast<PyCFunctionObject*>(f)->m_ml->ml_name, text) != 0 ||
                 !PyModule_Check(PyCFunction_GET_SELF(f)) ||
                 !is_module_named(PyCFunction_GET_SELF(f), "builtins")) {
                 PyErr_Clear();
@@ -258,10 +278,10 @@ struct WatchedInstance {
     PinnedDict attributes;
     unsigned int type_version = 0;
     static constexpr int max_methods = 3;
-    const char* method_names[max_methods] = {};
+    const Name* method_names[max_methods] = {};
     WatchedFunction methods[max_methods];
     static constexpr int max_class_values = 2;
-    const char* class_value_names[max_class_values] = {};
+    const Name* class_value_names[max_class_values] = {};
     PyObject* class_values[max_class_values] = {};
     Ref owners[2 + max_class_values];
 
@@ -271,7 +291,7 @@ struct WatchedInstance {
             Py_TYPE(instance)->tp_getattro != PyObject_GenericGetAttr) {
             return false;
         }
-        PyObject** slot = _PyObject_GetDictPtr(instance);
+        PyObject** slot = internals::dict_pointer(instance);
         if (slot == nullptr) {
             PyErr_Clear();
             return false;
@@ -296,12 +316,13 @@ struct WatchedInstance {
         }
         return true;
     }
-    bool add_method(const char* name, const char* reference) noexcept
+    bool add_method(const Name& name, const char* reference) noexcept
     {
         for (int k = 0; k < max_methods; ++k) {
             if (method_names[k] == nullptr) {
-                PyObject* method = PyDict_GetItemString(type->tp_dict, name);
-                PyObject* module_name = PyDict_GetItemString(type->tp_dict, "__module__");
+                Ref class_dict = Ref::steal(PyType_GetDict(type));
+                PyObject* method = class_dict ? entry(class_dict.get(), name) : nullptr;
+                PyObject* module_name = method ? entry(class_dict.get(), n_module) : nullptr;
                 if (method == nullptr || module_name == nullptr || !PyFunction_Check(method)) {
                     return false;
                 }
@@ -313,21 +334,22 @@ struct WatchedInstance {
                 if (!methods[k].capture(method, name, PyModule_GetDict(module.get()), reference)) {
                     return false;
                 }
-                method_names[k] = name;
+                method_names[k] = &name;
                 return true;
             }
         }
         return false;
     }
-    bool add_class_value(const char* name) noexcept
+    bool add_class_value(const Name& name) noexcept
     {
         for (int k = 0; k < max_class_values; ++k) {
             if (class_value_names[k] == nullptr) {
-                PyObject* value = PyDict_GetItemString(type->tp_dict, name);
+                Ref class_dict = Ref::steal(PyType_GetDict(type));
+                PyObject* value = class_dict ? entry(class_dict.get(), name) : nullptr;
                 if (value == nullptr) {
                     return false;
                 }
-                class_value_names[k] = name;
+                class_value_names[k] = &name;
                 class_values[k] = value;
                 owners[2 + k] = Ref::borrow(value);
                 return true;
@@ -335,10 +357,7 @@ struct WatchedInstance {
         }
         return false;
     }
-    PyObject* attribute(const char* name) const noexcept
-    {
-        return PyDict_GetItemString(attributes.dict, name);
-    }
+    PyObject* attribute(const Name& name) const noexcept { return entry(attributes.dict, name); }
     // The class as a whole: run at capture and after any change to it.
     bool class_unchanged() noexcept
     {
@@ -346,44 +365,31 @@ struct WatchedInstance {
             return false;
         }
         for (int k = 0; k < max_methods; ++k) {
-            if (method_names[k] != nullptr) {
-                Ref name = Ref::steal(PyUnicode_FromString(method_names[k]));
-                if (!name) {
-                    PyErr_Clear();
-                    return false;
-                }
-                if (_PyType_Lookup(type, name.get()) != methods[k].function) {
-                    return false;
-                }
+            if (method_names[k] != nullptr && internals::type_lookup(type, method_names[k]->get()) != methods[k].function) {
+                return false;
             }
         }
         for (int k = 0; k < max_class_values; ++k) {
-            if (class_value_names[k] != nullptr) {
-                Ref name = Ref::steal(PyUnicode_FromString(class_value_names[k]));
-                if (!name) {
-                    PyErr_Clear();
-                    return false;
-                }
-                if (_PyType_Lookup(type, name.get()) != class_values[k]) {
-                    return false;
-                }
+            if (class_value_names[k] != nullptr &&
+                internals::type_lookup(type, class_value_names[k]->get()) != class_values[k]) {
+                return false;
             }
         }
         Py_ssize_t position = 0;
         PyObject* key;
         PyObject* value;
         while (PyDict_Next(attributes.dict, &position, &key, &value)) {
-            if (_PyType_Lookup(type, key) != nullptr) {
+            if (internals::type_lookup(type, key) != nullptr) {
                 return false;
             }
         }
         // The lookups above give the class a version tag if it can have one.
-        type_version = type->tp_version_tag;
+        type_version = internals::type_version(type);
         return type_version != 0;
     }
     bool unchanged() noexcept
     {
-        PyObject** slot = _PyObject_GetDictPtr(object);
+        PyObject** slot = internals::dict_pointer(object);
         if (Py_TYPE(object) != type || slot == nullptr || *slot != attributes.dict || !attributes.unchanged()) {
             return false;
         }
@@ -392,7 +398,7 @@ struct WatchedInstance {
                 return false;
             }
         }
-        return (type->tp_version_tag == type_version && type_version != 0) || class_unchanged();
+        return (internals::type_version(type) == type_version && type_version != 0) || class_unchanged();
     }
 };
 
