@@ -538,5 +538,9 @@ def test_peak_memory_of_a_decode_stays_near_json_loads(python):
             native, library = peak(json), peak(stdlib)
             print(label, native, library)
             assert native <= 1.2 * library, (label, native, library)
+            if label == "small ints":
+                # The tape's parts, mapped from the system when large, count as the raw
+                # allocator's blocks would: the same objects are built on both sides.
+                assert native - library >= 64 * 1024, (native, library)
     """)
     assert "repeated key" in result.stdout

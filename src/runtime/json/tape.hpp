@@ -2,10 +2,12 @@
 // they are read from, and the storage that needs no interpreter lock.
 #pragma once
 
+#include "traced_blocks.h"
 #include "../json.hpp"
 
 #include <cstdint>
 #include <cstring>
+#include <sys/mman.h>
 #include <type_traits>
 #include <utility>
 
@@ -142,7 +144,8 @@ constexpr std::size_t tape_fraction = 16;  // the tape's bytes are at most 1/16 
 constexpr std::size_t unlocked_chunk_entries = 512;
 
 // The part of the document between the parser and the builder. The first entries are
-// part of the fixed state, which covers small answers; more come from the raw allocator.
+// part of the fixed state, which covers small answers; more come from the raw allocator,
+// and large parts straight from the system.
 class Tape {
 public:
     Tape() noexcept = default;
@@ -158,13 +161,18 @@ public:
         if (capacity > 0xffffffffu) {
             return false;
         }
-        void* grown = items_ == fixed_ ? PyMem_RawMalloc(capacity * sizeof(Entry))
-                                       : PyMem_RawRealloc(items_, capacity * sizeof(Entry));
+        const std::size_t bytes = capacity * sizeof(Entry);
+        void* grown;
+        if (bytes >= mapped_bytes) {
+            grown = grow_mapped(bytes);
+        } else {
+            grown = items_ == fixed_ ? PyMem_RawMalloc(bytes) : PyMem_RawRealloc(items_, bytes);
+            if (grown != nullptr && items_ == fixed_) {
+                std::memcpy(grown, fixed_, size_ * sizeof(Entry));
+            }
+        }
         if (grown == nullptr) {
             return false;
-        }
-        if (items_ == fixed_) {
-            std::memcpy(grown, fixed_, size_ * sizeof(Entry));
         }
         items_ = static_cast<Entry*>(grown);
         capacity_ = static_cast<std::uint32_t>(capacity);
@@ -183,7 +191,10 @@ public:
     void clear() noexcept { size_ = 0; }
     void release() noexcept
     {
-        if (items_ != fixed_) {
+        if (mapped()) {
+            vmrt_untrace_block(reinterpret_cast<std::uintptr_t>(items_));
+            munmap(items_, capacity_ * sizeof(Entry));
+        } else if (items_ != fixed_) {
             PyMem_RawFree(items_);
         }
         items_ = fixed_;
@@ -192,6 +203,38 @@ public:
     }
 
 private:
+    // Large parts are mapped straight from the system. On the heap they would sit beside
+    // the list being built, which then can no longer grow in place and is copied whole,
+    // both copies resident at once. Tracked for tracemalloc as the raw allocator would be.
+    static constexpr std::size_t mapped_bytes = 64 * 1024;
+
+    bool mapped() const noexcept { return capacity_ * sizeof(Entry) >= mapped_bytes; }
+    void* grow_mapped(std::size_t bytes) noexcept
+    {
+        const bool was_mapped = mapped();
+        void* grown = was_mapped ? mremap(items_, capacity_ * sizeof(Entry), bytes, MREMAP_MAYMOVE)
+                                 : mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (grown == MAP_FAILED) {
+            return nullptr;
+        }
+        if (was_mapped) {
+            vmrt_untrace_block(reinterpret_cast<std::uintptr_t>(items_));
+        } else {
+            std::memcpy(grown, items_, size_ * sizeof(Entry));
+            if (items_ != fixed_) {
+                PyMem_RawFree(items_);
+            }
+        }
+        if (vmrt_trace_block(reinterpret_cast<std::uintptr_t>(grown), bytes) == -1) {
+            // As the raw allocator under tracemalloc: a block that cannot be traced is not given.
+            items_ = static_cast<Entry*>(grown);
+            capacity_ = static_cast<std::uint32_t>(bytes / sizeof(Entry));
+            release();
+            return nullptr;
+        }
+        return grown;
+    }
+
     static constexpr std::uint32_t fixed_entries = min_chunk_entries + 2;
     Entry fixed_[fixed_entries];
     Entry* items_ = fixed_;
