@@ -239,6 +239,17 @@ class TestDecoderCases:
     def test_bytes_and_their_encodings(self, echo, raw):
         check_decode(echo, raw)
 
+    def test_digit_runs_of_every_length(self, echo):
+        """Digits are read eight at a time: every run length, in each part of a number,
+        with what may follow it, as str and as UTF-8 bytes."""
+        for length in range(1, 41):
+            run = "".join(str((7 * k + length) % 10) for k in range(length))
+            for form in (run, "-" + run, "0." + run, "9." + run, "1234567." + run, "1e" + run[:5], run + "e-1"):
+                for after in ("]", ",1]", " ]", "x]", "/]", ":]", "\u00e9]"):
+                    doc = "[" + form + after
+                    check_decode(echo, doc)
+                    check_decode(echo, doc.encode())
+
     def test_digit_limit_in_force(self, echo):
         old = sys.get_int_max_str_digits()
         sys.set_int_max_str_digits(640)
@@ -323,6 +334,19 @@ class TestEncoder:
         service.embed_batch(texts)
         assert type(core.texts_json) is str
         assert core.texts_json == json.dumps(texts)
+
+    def test_each_escape_at_each_offset_of_a_block(self, echo):
+        """Text is written sixteen bytes at a time: each character that is written another
+        way, at each offset of a block and in the tail, in every str kind."""
+        core, service = echo
+        core.answer = '{"embeddings": []}'
+        specials = [chr(c) for c in (*range(0x22), 0x5c, 0x7e, 0x7f, 0x80, 0xff, 0x100, 0x7fff, 0x8000, 0xd800,
+                                     0xffff, 0x10000, 0x10ffff)]
+        for widener in ("", "\u0100", "\U00010000"):
+            texts = [widener + "a" * offset + c + "b" * (length - offset)
+                     for c in specials for length in (16, 33) for offset in range(length + 1)]
+            service.embed_batch(texts)
+            assert core.texts_json == json.dumps(texts)
 
     @pytest.mark.parametrize("texts", [
         ["a", 1], ["a", None], ["a", ["b"]], [str.__new__(type("S", (str,), {}), "x")], [float("nan")],

@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vmrt::json {
 namespace {
 
@@ -46,126 +50,133 @@ struct EscapedSizes {
 };
 constexpr EscapedSizes latin1_sizes;
 
-// Whether any of eight one-byte characters needs an escape: a control character, a
-// quote, a backslash, or anything from DEL on.
-bool any_escaped(const Py_UCS1* s) noexcept
+template <class Unit>
+Py_ssize_t extra_size(Unit c) noexcept
 {
-    constexpr std::uint64_t ones = 0x0101010101010101ull;
-    constexpr std::uint64_t highs = 0x8080808080808080ull;
-    std::uint64_t x;
-    std::memcpy(&x, s, sizeof x);
-    const std::uint64_t quote = x ^ (ones * '"');
-    const std::uint64_t backslash = x ^ (ones * '\\');
-    return ((((x - ones * 0x20) & ~x) | ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
-             x | (x + ones)) &
-            highs) != 0;
+    if constexpr (sizeof(Unit) == 1) {
+        return latin1_sizes.size[c] - 1;
+    } else {
+        return escaped_size(c) - 1;
+    }
 }
 
-// The same for four two-byte characters.
-bool any_escaped(const Py_UCS2* s) noexcept
+// Text is measured and written sixteen bytes at a time while no character needs an
+// escape: most texts are ASCII, often in a wider str.
+template <class Unit>
+constexpr Py_ssize_t block_units = 16 / sizeof(Unit);
+
+// Whether a character of the block at `s` needs an escape: a control character, a
+// quote, a backslash, or anything from DEL on.
+template <class Unit>
+bool block_escaped(const Unit* s) noexcept
 {
-    constexpr std::uint64_t ones = 0x0001000100010001ull;
-    constexpr std::uint64_t highs = 0x8000800080008000ull;
-    constexpr std::uint64_t from_del = 0xff80ff80ff80ff80ull;
-    std::uint64_t x;
-    std::memcpy(&x, s, sizeof x);
-    const std::uint64_t quote = x ^ (ones * '"');
-    const std::uint64_t backslash = x ^ (ones * '\\');
-    return ((((x - ones * 0x20) & ~x) | ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash)) & highs) !=
-               0 ||
-           ((x | (x + ones)) & from_del) != 0;
+#if defined(__SSE2__)
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+    __m128i flagged;
+    // The comparisons are signed: in a one-byte block, 0x80 and up count as below the space.
+    if constexpr (sizeof(Unit) == 1) {
+        flagged = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(x, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(x, _mm_set1_epi8(0x7f))),
+                               _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))));
+    } else if constexpr (sizeof(Unit) == 2) {
+        flagged = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi16(x, _mm_set1_epi16(' ')), _mm_cmpgt_epi16(x, _mm_set1_epi16('~'))),
+                               _mm_or_si128(_mm_cmpeq_epi16(x, _mm_set1_epi16('"')), _mm_cmpeq_epi16(x, _mm_set1_epi16('\\'))));
+    } else {
+        flagged = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi32(x, _mm_set1_epi32(' ')), _mm_cmpgt_epi32(x, _mm_set1_epi32('~'))),
+                               _mm_or_si128(_mm_cmpeq_epi32(x, _mm_set1_epi32('"')), _mm_cmpeq_epi32(x, _mm_set1_epi32('\\'))));
+    }
+    return _mm_movemask_epi8(flagged) != 0;
+#else
+    for (Py_ssize_t k = 0; k < block_units<Unit>; ++k) {
+        if (extra_size(s[k]) != 0) {
+            return true;
+        }
+    }
+    return false;
+#endif
+}
+
+// Writes a block that needs no escape, a byte a character.
+template <class Unit>
+Py_UCS1* write_block(Py_UCS1* out, const Unit* s) noexcept
+{
+#if defined(__SSE2__)
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+    if constexpr (sizeof(Unit) == 1) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), x);
+    } else if constexpr (sizeof(Unit) == 2) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(x, x));
+    } else {
+        const __m128i narrowed = _mm_packus_epi16(_mm_packs_epi32(x, x), x);
+        const int bytes = _mm_cvtsi128_si32(narrowed);
+        std::memcpy(out, &bytes, sizeof bytes);
+    }
+#else
+    for (Py_ssize_t k = 0; k < block_units<Unit>; ++k) {
+        out[k] = static_cast<Py_UCS1>(s[k]);
+    }
+#endif
+    return out + block_units<Unit>;
 }
 
 template <class Unit>
 Py_ssize_t string_size(const Unit* s, Py_ssize_t n) noexcept
 {
-    Py_ssize_t size = 2;
+    constexpr Py_ssize_t block = block_units<Unit>;
+    Py_ssize_t size = 2 + n;
     Py_ssize_t i = 0;
-    if constexpr (sizeof(Unit) == 1) {
-        // Eight characters at a time while none needs an escape.
-        size += n;
-        for (; i + 8 <= n; i += 8) {
-            if (any_escaped(s + i)) {
-                for (Py_ssize_t k = i; k < i + 8; ++k) {
-                    size += latin1_sizes.size[s[k]] - 1;
-                }
-            }
-        }
-        for (; i < n; ++i) {
-            size += latin1_sizes.size[s[i]] - 1;
-        }
-        return size;
-    }
-    if constexpr (sizeof(Unit) == 2) {
-        // Mostly ASCII text in a two-byte string: four at a time likewise.
-        for (; i + 4 <= n; i += 4) {
-            if (any_escaped(s + i)) {
-                for (Py_ssize_t k = i; k < i + 4; ++k) {
-                    size += escaped_size(s[k]);
-                }
-            } else {
-                size += 4;
+    for (; i + block <= n; i += block) {
+        if (block_escaped(s + i)) {
+            for (Py_ssize_t k = i; k < i + block; ++k) {
+                size += extra_size(s[k]);
             }
         }
     }
     for (; i < n; ++i) {
-        size += escaped_size(s[i]);
+        size += extra_size(s[i]);
     }
     return size;
+}
+
+Py_UCS1* write_character(Py_UCS1* out, Py_UCS4 c) noexcept
+{
+    if (c >= ' ' && c <= '~' && c != '\\' && c != '"') {
+        *out++ = static_cast<Py_UCS1>(c);
+        return out;
+    }
+    switch (c) {
+    case '\\': *out++ = '\\'; *out++ = '\\'; break;
+    case '"': *out++ = '\\'; *out++ = '"'; break;
+    case '\b': *out++ = '\\'; *out++ = 'b'; break;
+    case '\f': *out++ = '\\'; *out++ = 'f'; break;
+    case '\n': *out++ = '\\'; *out++ = 'n'; break;
+    case '\r': *out++ = '\\'; *out++ = 'r'; break;
+    case '\t': *out++ = '\\'; *out++ = 't'; break;
+    default:
+        if (c >= 0x10000) {
+            out = write_u(out, 0xd800 + ((c - 0x10000) >> 10));
+            out = write_u(out, 0xdc00 + ((c - 0x10000) & 0x3ff));
+        } else {
+            out = write_u(out, c);
+        }
+    }
+    return out;
 }
 
 template <class Unit>
 Py_UCS1* write_string(Py_UCS1* out, const Unit* s, Py_ssize_t n) noexcept
 {
+    constexpr Py_ssize_t block = block_units<Unit>;
     *out++ = '"';
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if constexpr (sizeof(Unit) == 1) {
-            // Runs that need no escape are copied whole.
-            Py_ssize_t run = i;
-            while (run + 8 <= n && !any_escaped(s + run)) {
-                run += 8;
-            }
-            while (run < n && latin1_sizes.size[s[run]] == 1) {
-                ++run;
-            }
-            std::memcpy(out, s + i, static_cast<std::size_t>(run - i));
-            out += run - i;
-            i = run;
-            if (i == n) {
-                break;
-            }
-        } else if constexpr (sizeof(Unit) == 2) {
-            while (i + 4 <= n && !any_escaped(s + i)) {
-                for (Py_ssize_t k = 0; k < 4; ++k) {
-                    out[k] = static_cast<Py_UCS1>(s[i + k]);
-                }
-                out += 4;
-                i += 4;
-            }
-            if (i == n) {
-                break;
-            }
-        }
-        const Py_UCS4 c = s[i];
-        if (c >= ' ' && c <= '~' && c != '\\' && c != '"') {
-            *out++ = static_cast<Py_UCS1>(c);
+    Py_ssize_t i = 0;
+    while (i < n) {
+        if (i + block <= n && !block_escaped(s + i)) {
+            out = write_block(out, s + i);
+            i += block;
             continue;
         }
-        switch (c) {
-        case '\\': *out++ = '\\'; *out++ = '\\'; break;
-        case '"': *out++ = '\\'; *out++ = '"'; break;
-        case '\b': *out++ = '\\'; *out++ = 'b'; break;
-        case '\f': *out++ = '\\'; *out++ = 'f'; break;
-        case '\n': *out++ = '\\'; *out++ = 'n'; break;
-        case '\r': *out++ = '\\'; *out++ = 'r'; break;
-        case '\t': *out++ = '\\'; *out++ = 't'; break;
-        default:
-            if (c >= 0x10000) {
-                out = write_u(out, 0xd800 + ((c - 0x10000) >> 10));
-                out = write_u(out, 0xdc00 + ((c - 0x10000) & 0x3ff));
-            } else {
-                out = write_u(out, c);
-            }
+        // A block with an escape, or the tail: a character at a time.
+        for (const Py_ssize_t end = i + block <= n ? i + block : n; i < end; ++i) {
+            out = write_character(out, s[i]);
         }
     }
     *out++ = '"';
