@@ -150,15 +150,14 @@ struct InitLook {
 };
 
 struct RecordRoute {
-    bool ready = false;
-    RecordClass captured;
+    RecordClass captured;  // without a class when none is captured
     Refusal<InitLook> refusal;
     Ref empty_args;
 
     // `cls(**dict(zip(names, values)))` may be made natively now.
     bool allows(PyObject* cls, PyObject* names) noexcept
     {
-        if (ready && cls == captured.record_class.get() && names == captured.kwnames.get()) {
+        if (cls == captured.record_class.get() && names == captured.kwnames.get()) {
             if (!unobserved({captured.init_code.get()}, recursion_margin)) {
                 return false;
             }
@@ -181,13 +180,11 @@ struct RecordRoute {
         }
         if (empty_args && fresh.capture(cls, names)) {
             captured = std::move(fresh);
-            ready = true;
             refusal.lift();
             return unobserved({captured.init_code.get()}, recursion_margin);
         }
         refusal.refuse(cls, look);
         captured = RecordClass();
-        ready = false;
         return false;
     }
 };
