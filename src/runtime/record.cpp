@@ -114,6 +114,8 @@ struct RecordClass {
         return true;
     }
 
+    // The __init__ is compared on every call: a function watcher would be called for
+    // every function the application creates.
     bool unchanged() const noexcept
     {
         return class_watch.unchanged() && PyFunction_GET_CODE(init.get()) == init_code.get() &&
