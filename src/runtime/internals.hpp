@@ -6,7 +6,8 @@
 // headers only compile as C) touches these internals. The JSON route keeps its own.
 //
 // Public API replaces an internal wherever one behaves the same: PyType_GetDict for a
-// type's dict (names.cpp, guards/watched.hpp).
+// type's dict (names.cpp, guards/watched.hpp), and dict and type watchers for the
+// snapshots of the native routes, which hold what they watch (watch.hpp).
 #pragma once
 
 #include "interpreter.h"
@@ -24,7 +25,11 @@ namespace vmrt::internals {
 // PyDictObject.ma_version_tag (Include/cpython/dictobject.h): every change to a dict gives
 // it a new tag, unique within the interpreter (DICT_NEXT_VERSION, Include/internal/
 // pycore_dict.h), so an unchanged tag proves that the dict holds what it held. Deprecated
-// from 3.12 on, but maintained throughout 3.12.
+// from 3.12 on, but maintained throughout 3.12. Only the per-call lookup caches read it
+// (names.hpp): they key on whatever namespace the caller has and hold no reference to
+// it, and a dict watcher there would leave our watch on users' dicts that nothing could
+// take off again (the cache cannot tell when such a dict goes), and a callback on every
+// change to each of them.
 inline std::uint64_t dict_version(PyObject* dict) noexcept
 {
 #pragma GCC diagnostic push
@@ -133,9 +138,11 @@ inline int& c_recursion_remaining(PyThreadState* thread) noexcept
 // PyTypeObject.tp_version_tag (Include/cpython/object.h): assigned by _PyType_Lookup and
 // cleared by PyType_Modified whenever the type or a base changes (type_modified_unlocked,
 // Objects/typeobject.c); 0 when the type has none. The interpreter's own attribute and
-// call specialisations key on it (Python/specialize.c). PyType_AddWatcher is the public
-// way to hear of changes, but it has a few slots per interpreter and a callback to run
-// where this is one load, so no public API serves.
+// call specialisations key on it (Python/specialize.c). Read where the type is not held:
+// by the attribute cache (names.hpp), which keys on the type of any object it is given,
+// and for a class the record route refused (record.cpp). A type watcher would leave our
+// watch on such types, which nothing could take off again; the types the routes hold
+// are watched instead (watch.hpp).
 inline unsigned int type_version(PyTypeObject* type) noexcept { return type->tp_version_tag; }
 
 // _PyType_Lookup (Objects/typeobject.c): the MRO's entry for `name`, borrowed, without

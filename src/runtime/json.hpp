@@ -24,7 +24,7 @@ struct RecordRequest {
     Ref (*make)(void* context, PyObject* const* fields) noexcept;
     // Whether `make` would run no Python code now; otherwise the general route is taken,
     // where records are made after decoding, as with json.loads.
-    bool (*ready)(void* context) noexcept;
+    bool (*allows)(void* context) noexcept;
     void* context;
 };
 

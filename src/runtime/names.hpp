@@ -79,7 +79,8 @@ inline PyObject* builtins_module() noexcept { return builtins_module_ref.get(); 
 inline PyObject* builtins_dict() noexcept { return builtins_dict_ref.get(); }
 bool record_builtins() noexcept;
 
-// Dict version tags: an unchanged tag proves that a dict holds what it held.
+// Dict version tags: an unchanged tag proves that a dict holds what it held. Polled, not
+// watched: the caches own none of the dicts they key on (internals.hpp says why).
 using internals::dict_version;
 
 inline PyObject* Name::cached(PyObject* dict, PyObject* builtins) const noexcept

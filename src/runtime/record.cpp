@@ -3,9 +3,11 @@
 #include "guards/policy.hpp"
 #include "names.hpp"
 #include "observed.hpp"
+#include "watch.hpp"
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace vmrt {
 namespace {
@@ -45,24 +47,21 @@ Ref reference_init_code(PyObject* kwnames, Py_ssize_t required) noexcept
     return {};
 }
 
-struct RecordRoute {
+// A plain, unfrozen dataclass whose __init__ stores exactly the given names, as checked:
+// unchanged while the class (its bases included) is, and its __init__ keeps its code and
+// defaults.
+struct RecordClass {
     Ref record_class;
     Ref kwnames;
     Ref init;
     Ref init_code;
     Ref init_defaults;
-    unsigned int type_version = 0;
-    const void* refused = nullptr;
-    unsigned refusals = 0;
-    // What the refused class and its __init__ were then (compared, never dereferenced).
-    unsigned int refused_version = 0;
-    const void* refused_code = nullptr;
-    const void* refused_defaults = nullptr;
-    Ref empty_args;
+    Watch class_watch;
 
-    // The class as a plain, unfrozen dataclass whose __init__ stores exactly `names`.
     bool capture(PyObject* cls, PyObject* names) noexcept
     {
+        // A class of `type` itself: under a metaclass of its own, a new __bases__ may drop
+        // the version tag before PyType_Modified could tell the watcher.
         if (!PyType_Check(cls) || Py_TYPE(cls) != &PyType_Type) {
             return false;
         }
@@ -72,26 +71,29 @@ struct RecordRoute {
             !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) {
             return false;
         }
-        PyObject* function = internals::type_lookup(type, n_dunder_init.get());
-        if (function == nullptr || !PyFunction_Check(function) ||
+        // Held from here: compiling the reference below may run an audit hook.
+        Ref function = Ref::borrow(internals::type_lookup(type, n_dunder_init.get()));
+        if (!function || !PyFunction_Check(function.get()) ||
             internals::type_lookup(type, n_dunder_post_init.get()) != nullptr) {
             return false;
         }
-        auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(function));
-        PyObject* defaults = PyFunction_GET_DEFAULTS(function);
+        auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(function.get()));
+        PyObject* defaults = PyFunction_GET_DEFAULTS(function.get());
         const Py_ssize_t count = PyTuple_GET_SIZE(names);
         const Py_ssize_t optional = defaults != nullptr && PyTuple_CheckExact(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
         if (code->co_argcount != count + 1 || code->co_kwonlyargcount != 0 || optional > count ||
-            PyFunction_GET_KW_DEFAULTS(function) != nullptr) {
+            PyFunction_GET_KW_DEFAULTS(function.get()) != nullptr) {
             return false;
         }
+        Ref held_defaults = Ref::borrow(defaults);
         Ref reference = reference_init_code(names, count - optional);
         if (!reference) {
             PyErr_Clear();
             return false;
         }
         // The whole code: one that differs in a constant (say, returns something) is another.
-        if (!same_code(PyFunction_GET_CODE(function), reference.get(), CO_NESTED)) {
+        if (PyFunction_GET_DEFAULTS(function.get()) != defaults ||
+            !same_code(PyFunction_GET_CODE(function.get()), reference.get(), CO_NESTED)) {
             return false;
         }
         for (Py_ssize_t k = 0; k < optional; ++k) {
@@ -99,88 +101,122 @@ struct RecordRoute {
                 return false;
             }
         }
-        // The lookups above give the class a version tag when it can have one.
-        if (internals::type_version(type) == 0) {
+        // The lookups above give the class a version tag when it can have one; without
+        // one, PyType_Modified would not tell the watcher of the next change.
+        if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || !class_watch.start_type(type)) {
             return false;
         }
         record_class = Ref::borrow(cls);
         kwnames = Ref::borrow(names);
-        init = Ref::borrow(function);
-        init_code = Ref::borrow(PyFunction_GET_CODE(function));
-        init_defaults = Ref::borrow(defaults);
-        type_version = internals::type_version(type);
-        if (!empty_args) {
-            empty_args = Ref::steal(PyTuple_New(0));
-        }
-        return static_cast<bool>(empty_args);
+        init_code = Ref::borrow(PyFunction_GET_CODE(function.get()));
+        init = std::move(function);
+        init_defaults = std::move(held_defaults);
+        return true;
     }
 
+    // The __init__ is compared on every call: a function watcher would be called for
+    // every function the application creates.
+    bool unchanged() const noexcept
+    {
+        return class_watch.unchanged() && PyFunction_GET_CODE(init.get()) == init_code.get() &&
+               PyFunction_GET_DEFAULTS(init.get()) == init_defaults.get() &&
+               PyFunction_GET_KW_DEFAULTS(init.get()) == nullptr;
+    }
+};
+
+// How a refused class and its __init__ looked. The class is not held, so it is not
+// watched either (that would leave our watch on a class we do not own): its version tag,
+// which any change to it or its bases clears, is read instead.
+struct InitLook {
+    unsigned int version = 0;
+    const void* code = nullptr;
+    const void* defaults = nullptr;
+
+    bool operator==(const InitLook&) const = default;
+
+    static InitLook of(PyObject* cls) noexcept
+    {
+        InitLook look;
+        if (PyType_Check(cls)) {
+            auto* type = reinterpret_cast<PyTypeObject*>(cls);
+            // The lookup gives the class a version tag when it can have one.
+            PyObject* function = internals::type_lookup(type, n_dunder_init.get());
+            look.version = internals::type_version(type);
+            if (function != nullptr && PyFunction_Check(function)) {
+                look.code = PyFunction_GET_CODE(function);
+                look.defaults = PyFunction_GET_DEFAULTS(function);
+            }
+        }
+        return look;
+    }
+};
+
+struct RecordRoute {
+    RecordClass captured;  // without a class when none is captured
+    Refusal<InitLook> refusal;
+    Ref empty_args;
+
+    // `cls(**dict(zip(names, values)))` may be made natively now.
     bool allows(PyObject* cls, PyObject* names) noexcept
     {
-        if (cls == record_class.get() && names == kwnames.get()) {
-            if (!unobserved({init_code.get()}, recursion_margin)) {
+        if (cls == captured.record_class.get() && names == captured.kwnames.get()) {
+            if (!unobserved({captured.init_code.get()}, recursion_margin)) {
                 return false;
             }
-            auto* type = reinterpret_cast<PyTypeObject*>(cls);
-            if (internals::type_version(type) == type_version && PyFunction_GET_CODE(init.get()) == init_code.get() &&
-                PyFunction_GET_DEFAULTS(init.get()) == init_defaults.get() &&
-                PyFunction_GET_KW_DEFAULTS(init.get()) == nullptr) {
+            if (captured.unchanged()) {
                 return true;
             }
         }
         // Something changed, or another class: looked at afresh once the class or its
         // __init__ changes again (a patch undone), and now and then besides.
-        unsigned int version = 0;
-        const void* code = nullptr;
-        const void* defaults = nullptr;
-        if (PyType_Check(cls)) {
-            // The lookup gives the class a version tag when it can have one.
-            PyObject* function = internals::type_lookup(reinterpret_cast<PyTypeObject*>(cls), n_dunder_init.get());
-            version = internals::type_version(reinterpret_cast<PyTypeObject*>(cls));
-            if (function != nullptr && PyFunction_Check(function)) {
-                code = PyFunction_GET_CODE(function);
-                defaults = PyFunction_GET_DEFAULTS(function);
-            }
-        }
-        if (cls == refused && version == refused_version && code == refused_code && defaults == refused_defaults &&
-            ++refusals % refused_retry_interval != 0) {
+        const InitLook look = InitLook::of(cls);
+        if (refusal.stands(cls, look)) {
             return false;
         }
-        if (capture(cls, names)) {
-            refused = nullptr;
-            return unobserved({init_code.get()}, recursion_margin);
+        RecordClass fresh;
+        if (!empty_args) {
+            empty_args = Ref::steal(PyTuple_New(0));
+            if (!empty_args) {
+                PyErr_Clear();  // out of memory: the plain call, which will say so
+            }
         }
-        refused = cls;
-        refused_version = version;
-        refused_code = code;
-        refused_defaults = defaults;
-        record_class.reset();
+        if (empty_args && fresh.capture(cls, names)) {
+            captured = std::move(fresh);
+            refusal.lift();
+            return unobserved({captured.init_code.get()}, recursion_margin);
+        }
+        refusal.refuse(cls, look);
+        captured = RecordClass();
         return false;
     }
 };
 
 RecordRoute* record_route = nullptr;  // one per shared object, never freed
 
-}  // namespace
-
-bool record_construction_is_native(PyObject* record_class, PyObject* kwnames) noexcept
+RecordRoute* route() noexcept
 {
     if (record_route == nullptr) {
         record_route = new (std::nothrow) RecordRoute();
     }
-    return record_route != nullptr && record_route->allows(record_class, kwnames);
+    return record_route;
+}
+
+}  // namespace
+
+bool record_route_allows(PyObject* record_class, PyObject* kwnames) noexcept
+{
+    RecordRoute* records = route();
+    return records != nullptr && records->allows(record_class, kwnames);
 }
 
 Ref construct_record(PyObject* record_class, PyObject* const* args, PyObject* kwnames) noexcept
 {
-    if (record_route == nullptr) {
-        record_route = new (std::nothrow) RecordRoute();
-    }
-    if (record_route == nullptr || !record_route->allows(record_class, kwnames)) {
+    RecordRoute* records = route();
+    if (records == nullptr || !records->allows(record_class, kwnames)) {
         return Ref::steal(PyObject_Vectorcall(record_class, args, 0, kwnames));
     }
     auto* type = reinterpret_cast<PyTypeObject*>(record_class);
-    Ref record = Ref::steal(type->tp_new(type, record_route->empty_args.get(), nullptr));
+    Ref record = Ref::steal(type->tp_new(type, records->empty_args.get(), nullptr));
     if (!record) {
         return {};
     }

@@ -12,6 +12,6 @@ namespace vmrt {
 Ref construct_record(PyObject* record_class, PyObject* const* args, PyObject* kwnames) noexcept;
 
 // Whether construct_record would make the record itself now, running no Python code.
-bool record_construction_is_native(PyObject* record_class, PyObject* kwnames) noexcept;
+bool record_route_allows(PyObject* record_class, PyObject* kwnames) noexcept;
 
 }  // namespace vmrt

@@ -1,5 +1,5 @@
-// The runtime the three extension modules share within the process: one function type
-// and one registry of Names. The first module to load makes it and leaves it in the
+// The runtime the three extension modules share within the process: one function type,
+// one registry of Names and one set of watchers. The first module to load makes it and leaves it in the
 // interpreter's own dict (PyInterpreterState_GetDict), which Python code cannot reach;
 // the others find it there. Nothing is exported and no module gains an attribute.
 //
@@ -14,10 +14,12 @@
 namespace vmrt {
 
 class Name;
+struct Watches;
 
 struct Runtime {
     PyTypeObject* function_type;  // static, in the shared object that made the runtime
     Name* names;                  // every Name of every module that shares this runtime
+    Watches* watches;             // the watchers of the native routes (watch.hpp)
 };
 
 // Finds or makes the shared runtime, and adds this module's Names to its registry.

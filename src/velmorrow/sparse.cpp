@@ -228,11 +228,11 @@ Ref make_record_from_fields(void* context, PyObject* const* fields) noexcept
 // Whether the records can be made without running Python code: the record class is
 // known without a lookup that could run any (the per-record lookups still happen, as on
 // the general route), and calling it runs none.
-bool records_ready(void* context) noexcept
+bool records_allowed(void* context) noexcept
 {
     PyObject* record_class = vmrt::known_global(static_cast<Function*>(context), n_sparse_result);
     return record_class != nullptr &&
-           vmrt::record_construction_is_native(record_class, record_keywords.get());
+           vmrt::record_route_allows(record_class, record_keywords.get());
 }
 
 // embed_single(self, text: str) -> SparseResult
@@ -252,7 +252,7 @@ PyObject* service_embed_single(Function* function, PyObject* const* args) noexce
     // The record straight from the answer where nothing could tell; else json.loads's
     // dict, read as plain code reads it.
     const vmrt::RecordRequest request{nullptr, record_keywords.get(), 2, make_record_from_fields,
-                                      records_ready, function};
+                                      records_allowed, function};
     bool made_record = false;
     Ref result = loads ? vmrt::json_loads_records(loads, result_json.get(), request, made_record) : Ref();
     if (made_record) {
@@ -323,7 +323,7 @@ PyObject* service_embed_batch(Function* function, PyObject* const* args) noexcep
     json = result_json ? global(function, n_json) : Ref();
     Ref loads = json ? attribute(json, n_loads) : Ref();
     const vmrt::RecordRequest request{"embeddings", record_keywords.get(), 2, make_record_from_fields,
-                                      records_ready, function};
+                                      records_allowed, function};
     bool made_records = false;
     Ref batch = loads ? vmrt::json_loads_records(loads, result_json.get(), request, made_records) : Ref();
     if (made_records) {

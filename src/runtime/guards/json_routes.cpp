@@ -94,8 +94,7 @@ struct JsonParts {
 template <class Route>
 struct CapturedRoute {
     bool ready = false;
-    const void* refused_candidate = nullptr;  // the last function that did not pass
-    unsigned refusals = 0;
+    Refusal<> refusal;  // the last function that did not pass
 
     PyObject* captured_function = nullptr;  // held by the route's own references
 
@@ -104,9 +103,9 @@ struct CapturedRoute {
         if (ready && function == captured_function) {
             return true;
         }
-        // A refused function is looked at again now and then: what made it fail (a
-        // patched decoder, say) may have been put back.
-        if (function == refused_candidate && ++refusals % refused_retry_interval != 0) {
+        // What made a function fail (a patched decoder, say) may have been put back
+        // meanwhile, which nothing here could see but a fresh look.
+        if (refusal.stands(function, {})) {
             return false;
         }
         // Another function, or one refused a while ago: json's own again after a reload
@@ -114,10 +113,10 @@ struct CapturedRoute {
         Route fresh;
         if (!fresh.capture(function)) {
             PyErr_Clear();
-            refused_candidate = function;
+            refusal.refuse(function, {});
             return false;
         }
-        static_cast<Route&>(*this) = std::move(fresh);
+        static_cast<Route&>(*this) = std::move(fresh);  // the refusal lifted with the rest
         ready = true;
         captured_function = function;
         return true;
@@ -221,16 +220,19 @@ struct DecoderRoute : CapturedRoute<DecoderRoute> {
             PyErr_Clear();
             return false;
         }
-        json_module.globals.hold(parts.globals);
-        decoder_module.globals.hold(parts.module_globals);
-        builtins.dict.hold(function_builtins(candidate));
+        if (!json_module.globals.hold(parts.globals) || !decoder_module.globals.hold(parts.module_globals) ||
+            !builtins.dict.hold(function_builtins(candidate))) {
+            return false;
+        }
         if (!json_module.pin(n_default_decoder) || !json_module.pin(n_detect_encoding) ||
             !json_module.pin(n_codecs) ||
             function_builtins(decoder.methods[0].function) != builtins.dict.dict) {
             return false;
         }
         // Force the full checks once, so that whatever was patched before now shows.
-        json_module.globals.version = decoder_module.globals.version = builtins.dict.version = ~std::uint64_t{0};
+        json_module.globals.recheck();
+        decoder_module.globals.recheck();
+        builtins.dict.recheck();
         return decoder.class_unchanged() && json_module.unchanged() && decoder_module.unchanged() &&
                builtins.unchanged();
     }
@@ -296,9 +298,10 @@ struct EncoderRoute : CapturedRoute<EncoderRoute> {
             return false;
         }
         // The C encoder and its ASCII string escaper.
-        json_module.globals.hold(parts.globals);
-        encoder_module.globals.hold(parts.module_globals);
-        builtins.dict.hold(function_builtins(candidate));
+        if (!json_module.globals.hold(parts.globals) || !encoder_module.globals.hold(parts.module_globals) ||
+            !builtins.dict.hold(function_builtins(candidate))) {
+            return false;
+        }
         Ref c_encoder = Ref::steal(PyObject_GetAttrString(parts.c_module.get(), "make_encoder"));
         Ref c_escape = Ref::steal(PyObject_GetAttrString(parts.c_module.get(), "encode_basestring_ascii"));
         if (!c_encoder || !c_escape || !json_module.pin(n_default_encoder) ||
@@ -310,7 +313,9 @@ struct EncoderRoute : CapturedRoute<EncoderRoute> {
             PyErr_Clear();
             return false;
         }
-        json_module.globals.version = encoder_module.globals.version = builtins.dict.version = ~std::uint64_t{0};
+        json_module.globals.recheck();
+        encoder_module.globals.recheck();
+        builtins.dict.recheck();
         return encoder.class_unchanged() && json_module.unchanged() && encoder_module.unchanged() &&
                builtins.unchanged();
     }

@@ -11,4 +11,33 @@ constexpr int recursion_margin = 50;
 // it fail (a patched method, say) may have been put back.
 constexpr unsigned refused_retry_interval = 256;
 
+// Nothing of a refused candidate but its identity.
+struct NoLook {
+    bool operator==(const NoLook&) const = default;
+};
+
+// The last candidate a route refused, and how it looked then (compared, never
+// dereferenced): it stays refused without a fresh look while it looks the same, but for
+// one call in refused_retry_interval.
+template <class Look = NoLook>
+class Refusal {
+public:
+    bool stands(const void* candidate, const Look& look) noexcept
+    {
+        return candidate == candidate_ && look == look_ && ++refusals_ % refused_retry_interval != 0;
+    }
+    void refuse(const void* candidate, const Look& look) noexcept
+    {
+        candidate_ = candidate;
+        look_ = look;
+    }
+    // A candidate has passed.
+    void lift() noexcept { *this = {}; }
+
+private:
+    const void* candidate_ = nullptr;
+    Look look_{};
+    unsigned refusals_ = 0;
+};
+
 }  // namespace vmrt

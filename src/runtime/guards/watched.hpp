@@ -1,11 +1,12 @@
 // Snapshots of what a native route relies on, each holding its own references: a dict
-// checked once and unchanged while its version tag is, a function, a module namespace,
-// the builtins, and an instance with its class's methods.
+// checked once and unchanged while its watch saw no change, a function, a module
+// namespace, the builtins, and an instance with its class's methods.
 #pragma once
 
 #include "../names.hpp"
 #include "../observed.hpp"
 #include "../ref.hpp"
+#include "../watch.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -64,20 +65,20 @@ inline bool holds_exactly(PyObject* dict, std::initializer_list<std::pair<const 
     return true;
 }
 
-// A dict whose contents were checked once: unchanged while its version tag is.
+// A dict whose contents were checked once: unchanged while its watch saw no change.
 struct WatchedDict {
-    PyObject* dict = nullptr;
-    std::uint64_t version = 0;
-    Ref owner;
+    PyObject* dict = nullptr;  // held by the watch
+    Watch watch;
 
-    bool unchanged() const noexcept { return dict_version(dict) == version; }
-    void hold(PyObject* d) noexcept
+    bool unchanged() const noexcept { return watch.unchanged(); }
+    // False when the dict cannot be watched: the route is then refused.
+    [[nodiscard]] bool hold(PyObject* d) noexcept
     {
-        owner = Ref::borrow(d);
         dict = d;
-        version = dict_version(d);
+        return watch.start_dict(d);
     }
-    void seen() noexcept { version = dict_version(dict); }
+    void seen() noexcept { watch.seen(); }
+    void recheck() noexcept { watch.recheck(); }
 };
 
 // A dict whose entries must stay exactly as they were first seen; a change that was put
@@ -87,7 +88,9 @@ struct PinnedDict : WatchedDict {
 
     bool hold_copy(PyObject* d) noexcept
     {
-        hold(d);
+        if (!hold(d)) {
+            return false;
+        }
         snapshot = Ref::steal(PyDict_Copy(d));
         return static_cast<bool>(snapshot);
     }
@@ -114,7 +117,9 @@ struct PinnedDict : WatchedDict {
     }
 };
 
-// A Python function as first seen: changing its code or defaults makes it another.
+// A Python function as first seen: changing its code or defaults makes it another. These
+// stay pointer compares on every call: a function watcher would be called for every
+// function the whole application creates, not just for this one.
 struct WatchedFunction {
     PyObject* function = nullptr;
     PyObject* code = nullptr;
@@ -276,7 +281,7 @@ struct WatchedInstance {
     PyObject* object = nullptr;
     PyTypeObject* type = nullptr;
     PinnedDict attributes;
-    unsigned int type_version = 0;
+    Watch type_watch;
     static constexpr int max_methods = 3;
     const Name* method_names[max_methods] = {};
     WatchedFunction methods[max_methods];
@@ -310,6 +315,12 @@ struct WatchedInstance {
         type = Py_TYPE(instance);
         owners[0] = Ref::borrow(object);
         owners[1] = Ref::borrow(reinterpret_cast<PyObject*>(type));
+        // Under a metaclass of its own, a new __bases__ may drop the class's version tag
+        // before PyType_Modified could tell the watcher (type_mro_modified, Objects/
+        // typeobject.c): only classes of `type` itself are watched.
+        if (!Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type) || !type_watch.start_type(type)) {
+            return false;
+        }
         if (!attributes.hold_copy(*slot)) {
             PyErr_Clear();
             return false;
@@ -383,9 +394,13 @@ struct WatchedInstance {
                 return false;
             }
         }
-        // The lookups above give the class a version tag if it can have one.
-        type_version = internals::type_version(type);
-        return type_version != 0;
+        // The lookups above give the class a version tag if it can have one; without one,
+        // PyType_Modified would not tell the watcher of the next change.
+        if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+            return false;
+        }
+        type_watch.seen();
+        return true;
     }
     bool unchanged() noexcept
     {
@@ -398,7 +413,7 @@ struct WatchedInstance {
                 return false;
             }
         }
-        return (internals::type_version(type) == type_version && type_version != 0) || class_unchanged();
+        return type_watch.unchanged() || class_unchanged();
     }
 };
 

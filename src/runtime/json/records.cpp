@@ -7,7 +7,7 @@ template <class S>
 typename Decoding<S>::Walk Decoding<S>::records(const RecordRequest& request, Ref& out) noexcept
 {
     const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(request.field_names));
-    if (count > max_record_fields || !request.ready(request.context)) {
+    if (count > max_record_fields || !request.allows(request.context)) {
         return Walk::general;
     }
     const bool single = request.list_key == nullptr;
@@ -38,7 +38,7 @@ typename Decoding<S>::Walk Decoding<S>::records(const RecordRequest& request, Re
             return Walk::fallback;
         }
         // Other threads ran meanwhile: the record class may have changed.
-        if (released_ && !request.ready(request.context)) {
+        if (released_ && !request.allows(request.context)) {
             return Walk::general;
         }
         const Entry* item = tape_.data();
