@@ -151,7 +151,7 @@ def mutants_of(path: str) -> list[Mutant]:
                     continue
                 add(i, f"const{delta:+d}#{m.start()}", text[: m.start()] + str(value + delta) + text[m.end():])
         stripped = mask.strip()
-        previous = next((masks[j] for j in range(i - 1, -1, -1) if masks[j] and masks[j].strip()), "")
+        previous = next((m for m in reversed(masks[:i]) if m is not None and m.strip()), "")
         if (
             stripped.endswith(";")
             and CALL_OR_ASSIGN.match(mask)
