@@ -82,6 +82,8 @@ PATCHES = {
     "loads parse_int default": ('json.loads.__kwdefaults__["parse_int"] = float', ""),
     "dumps ensure_ascii default": ('json.dumps.__kwdefaults__["ensure_ascii"] = False', ""),
     "dumps indent default": ('json.dumps.__kwdefaults__["indent"] = 1', ""),
+    "encoder item separator": ('json.JSONEncoder.item_separator = ","', ""),
+    "encoder key separator": ('json.JSONEncoder.key_separator = ":"', ""),
     "detect_encoding replaced": (
         """
         calls = []

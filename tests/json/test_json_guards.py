@@ -362,6 +362,33 @@ def test_patched_before_first_use_is_never_taken(python):
     """)
 
 
+def test_code_replaced_at_the_address_of_the_captured_code(python):
+    """The route keeps the code it captured alive: were it freed, a new code object could
+    take its address and pass for it."""
+    python("""
+        import json, types
+        import velmorrow.sparse as sparse
+        core = types.ModuleType("velmorrow_core_py")
+        core.sparse_embed_single = lambda t, p: '{"indices": [1], "values": []}'
+        sparse.velmorrow_core_py = core
+        service = sparse.SparseEmbeddingService()
+        service.embed_single("t")
+        calls = []
+        class Decoder(json.JSONDecoder):
+            def decode(self, s):
+                calls.append(s)
+                return super().decode(s)
+        json._patched_decoder = Decoder()
+        names = tuple("_patched_decoder" if n == "_default_decoder" else n for n in json.loads.__code__.co_names)
+        template = json.loads.__code__.replace(co_names=names)
+        json.loads.__code__ = template
+        # Same size as the code just replaced: the allocator hands back its block if it is free.
+        json.loads.__code__ = template.replace()
+        service.embed_single("t")
+        assert len(calls) == 1, calls
+    """)
+
+
 @pytest.mark.parametrize("scope", ["global", "local"])
 def test_monitoring_tools_see_the_calls(service, sparse, scope):
     """sys.monitoring events for all code, or for the skipped functions' own code, see
@@ -852,3 +879,34 @@ def test_failed_namespace_lookup_takes_the_plain_route(service, namespace, name,
     finally:
         del vars(namespace)[key]
     assert routes(service) == (False, False)
+
+
+def test_failed_builtins_lookup_takes_the_plain_route(python):
+    """The same for a builtin the guards check (id, which json does not use), in a fresh
+    interpreter: a key put ahead of the name breaks every lookup of it."""
+    python("""
+        import builtins, json, tracemalloc, types
+        import velmorrow.sparse as sparse
+        class Collider:
+            armed = False
+            def __hash__(self):
+                return hash("id")
+            def __eq__(self, other):
+                if self.armed:
+                    raise LookupError("id")
+                return False
+        core = types.ModuleType("velmorrow_core_py")
+        core.sparse_embed_single = lambda t, p: '{"indices": ["abcdefghij"], "values": []}'
+        sparse.velmorrow_core_py = core
+        service = sparse.SparseEmbeddingService()
+        service.embed_single("t")
+        real = builtins.id
+        del builtins.id
+        key = Collider()
+        vars(builtins)[key] = None
+        builtins.id = real
+        key.armed = True
+        tracemalloc.start()
+        made = service.embed_single("t").indices[0]
+        assert tracemalloc.get_object_traceback(made)[0].filename.endswith("decoder.py")
+    """)

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import copy
 import functools
+import gc
 import importlib
 import inspect
 import itertools
@@ -585,6 +586,17 @@ class TestObjectProtocols:
         assert weakref.ref(function)() is function
         assert weakref.proxy(function).__name__ == expected.name
 
+    @each_function
+    def test_garbage_collector_sees_what_the_function_holds(self, expected):
+        # As for a Python function: what tools walking gc.get_referents() must find.
+        function = expected.resolve()
+        held = [function.__code__, function.__globals__, function.__name__, function.__qualname__,
+                function.__module__, function.__doc__, function.__annotations__, function.__dict__]
+        if function.__defaults__ is not None:
+            held.append(function.__defaults__)
+        referents = gc.get_referents(function)
+        assert [any(referent is value for referent in referents) for value in held] == [True] * len(held)
+
     def test_hash_and_equality_by_identity(self, sparse):
         functions = {sparse.get_sparse_service: 1, sparse.reset_sparse_service: 2}
         assert functions[sparse.get_sparse_service] == 1
@@ -741,6 +753,12 @@ def test_fixed_attributes_are_read_only(expected, name):
 def test_no_builtins_attribute(expected):
     # Module-level names fall back to the builtins module itself, not to a per-function copy.
     assert not hasattr(expected.resolve(), "__builtins__")
+
+
+@each_function
+def test_no_type_parameters(expected):
+    # As for a Python function defined without a type parameter list.
+    assert expected.resolve().__type_params__ == python_function.__type_params__ == ()
 
 
 @pytest.mark.parametrize("order", list(itertools.permutations(["sparse", "featuregate", "scanrules"])))
