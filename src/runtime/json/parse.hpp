@@ -24,20 +24,26 @@ struct PlainCharacters {
 constexpr PlainCharacters plain_latin1(false);
 constexpr PlainCharacters plain_utf8(true);
 
-// Whether eight one-byte characters, read as a little-endian word, are all digits; and
-// their value. The usual word-at-a-time tricks: a non-digit byte sets its top bit in
-// one of the two sums; the value folds pairs, then quads, then the two halves.
-inline bool eight_digits(std::uint64_t x) noexcept
+// Digits read eight bytes at a time, as a little-endian word whose lowest byte is the
+// first character. A byte that is no digit sets its top bit in one of the two sums;
+// carries only move upwards, so the lowest such byte is found exactly.
+inline unsigned leading_digits(std::uint64_t x) noexcept
 {
-    return (((x + 0x4646464646464646ull) | (x - 0x3030303030303030ull)) & 0x8080808080808080ull) == 0;
+    const std::uint64_t others =
+        ((x + 0x4646464646464646ull) | (x - 0x3030303030303030ull)) & 0x8080808080808080ull;
+    return others == 0 ? 8 : static_cast<unsigned>(std::countr_zero(others)) / 8;
 }
-inline std::uint64_t eight_digits_value(std::uint64_t x) noexcept
+// The value of the first `count` (1 to 8) digits of the word: moved to the top and led by
+// zeros, then folded in pairs, quads and halves.
+inline std::uint64_t leading_digits_value(std::uint64_t x, unsigned count) noexcept
 {
-    x -= 0x3030303030303030ull;
+    x <<= 8 * (8 - count);
+    x -= count == 8 ? 0x3030303030303030ull : 0x3030303030303030ull << 8 * (8 - count);
     x = x * 10 + (x >> 8);
     x = ((x & 0x000000ff000000ffull) * 0x000f424000000064ull + ((x >> 16) & 0x000000ff000000ffull) * 0x0000271000000001ull) >> 32;
     return x & 0xffffffffull;
 }
+constexpr std::uint64_t powers_of_ten[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
 inline bool is_space(std::uint32_t c) noexcept
 {
@@ -341,16 +347,21 @@ private:
         std::uint64_t v = value;
         std::size_t f = folded;
         if constexpr (sizeof(Unit) == 1 && std::endian::native == std::endian::little) {
-            // Eight at a time while they fit in the exact part.
-            while (f + 8 <= 19 && k + 8 <= n) {
+            // A word at a time while the digits fit in the exact part; the loop below
+            // takes the rest, near the end of the text or past nineteen digits.
+            while (k + 8 <= n) {
                 std::uint64_t x;
                 std::memcpy(&x, s + k, sizeof x);
-                if (!eight_digits(x)) {
+                const unsigned count = leading_digits(x);
+                if (count == 0 || f + count > 19) {
                     break;
                 }
-                v = v * 100000000 + eight_digits_value(x);
-                f += 8;
-                k += 8;
+                v = v * powers_of_ten[count] + leading_digits_value(x, count);
+                f += count;
+                k += count;
+                if (count < 8) {
+                    break;
+                }
             }
         }
         while (k < n && s[k] >= '0' && s[k] <= '9') {
