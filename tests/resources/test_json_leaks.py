@@ -198,3 +198,45 @@ def test_allocation_failures_everywhere_on_the_native_route(python):
         print(failures, n)
     """)
     assert "single" in result.stdout
+
+
+@pytest.mark.skipif(os.environ.get("VELMORROW_SANITIZED") == "1", reason="the sanitizers reserve address space")
+def test_address_space_running_out_during_a_large_decode(python):
+    """Large tape parts are mapped from the system, past the allocators that the failure
+    injection reaches: with the address space cut at each megabyte above what the process
+    has, a large decode gives MemoryError or the right answer, and leaves nothing held."""
+    result = python("""
+        import json, resource, sys, types
+        import velmorrow.sparse as sparse
+        answer = '{"\\\\u0065mbeddings": [], "a": ' + json.dumps(list(range(1000, 400000))) + "}"
+        current = ['{"embeddings": [{"indices": [], "values": []}]}']
+        core = types.ModuleType("velmorrow_core_py")
+        core.sparse_embed_batch = lambda texts, profile: current[0]
+        sparse.velmorrow_core_py = core
+        service = sparse.SparseEmbeddingService()
+        service.embed_batch(["warm"])
+        current[0] = answer
+        assert service.embed_batch(["x"]) == []
+        held = sys.getrefcount(answer)
+
+        def address_space():
+            with open("/proc/self/status") as status:
+                for line in status:
+                    if line.startswith("VmSize:"):
+                        return int(line.split()[1]) * 1024
+
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        outcomes = set()
+        for megabytes in range(48):
+            resource.setrlimit(resource.RLIMIT_AS, (address_space() + (megabytes << 20), hard))
+            try:
+                outcomes.add(service.embed_batch(["x"]) == [])
+            except MemoryError:
+                outcomes.add("MemoryError")
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        assert service.embed_batch(["x"]) == []
+        assert sys.getrefcount(answer) == held
+        print(sorted(map(str, outcomes)))
+    """)
+    assert result.stdout.split("\n")[0] == "['MemoryError', 'True']"
