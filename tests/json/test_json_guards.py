@@ -362,10 +362,8 @@ def test_patched_before_first_use_is_never_taken(python):
     """)
 
 
-def test_code_replaced_at_the_address_of_the_captured_code(python):
-    """The route keeps the code it captured alive: were it freed, a new code object could
-    take its address and pass for it."""
-    python("""
+# A fresh process's service over a core with a one-index answer, its route captured.
+FRESH_SERVICE = """
         import json, types
         import velmorrow.sparse as sparse
         core = types.ModuleType("velmorrow_core_py")
@@ -374,6 +372,13 @@ def test_code_replaced_at_the_address_of_the_captured_code(python):
         service = sparse.SparseEmbeddingService()
         service.embed_single("t")
         calls = []
+"""
+
+
+def test_code_replaced_at_the_address_of_the_captured_code(python):
+    """The route keeps the code it captured alive: were it freed, a new code object could
+    take its address and pass for it."""
+    python(FRESH_SERVICE + """
         class Decoder(json.JSONDecoder):
             def decode(self, s):
                 calls.append(s)
@@ -477,15 +482,7 @@ def test_record_patch_takes_effect_at_the_next_call(service, sparse, monkeypatch
 
 def test_record_new_takes_effect(python):
     """A __new__ on the class (in a fresh process: it cannot be cleanly taken off again)."""
-    python("""
-        import json, types
-        import velmorrow.sparse as sparse
-        core = types.ModuleType("velmorrow_core_py")
-        core.sparse_embed_single = lambda t, p: '{"indices": [1], "values": []}'
-        sparse.velmorrow_core_py = core
-        service = sparse.SparseEmbeddingService()
-        service.embed_single("t")
-        calls = []
+    python(FRESH_SERVICE + """
         def new(cls, **fields):
             calls.append(fields)
             return object.__new__(cls)
