@@ -9,7 +9,7 @@ before. The source file is restored after every mutant, whatever happens.
 
 Run from the repository root, in a virtualenv holding the build tools and the test
 requirements (scikit-build-core, cmake, ninja, pytest, hypothesis); the package is
-installed into that virtualenv, built in $MUTANTS_BUILD_DIR (default /work/mutants-build)
+installed into that virtualenv, built in $MUTANTS_BUILD_DIR (default build/mutants, which git ignores)
 so that a mutant recompiles only what includes the changed file:
 
     python .ci/mutants.py --count 80 --log /tmp/mutants.jsonl      # sample and run
@@ -51,7 +51,7 @@ GROUPS: dict[str, tuple[float, list[str]]] = {
 }
 TEST_DIRS = ["tests/runtime", "tests/json", "tests/modules", "tests/resources"]
 OLD_COMMIT = "9f1436c"
-BUILD_DIR = os.environ.get("MUTANTS_BUILD_DIR", "/work/mutants-build")
+BUILD_DIR = os.environ.get("MUTANTS_BUILD_DIR", "build/mutants")
 
 SWAPS = [
     ("==", " == ", " != "),
