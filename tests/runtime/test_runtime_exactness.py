@@ -625,21 +625,6 @@ SETTINGS_STEPS = {
 }
 
 
-def plain_scan_config(settings: Any) -> dict[str, object]:
-    """What build_scan_config returns for a false flag, read with getattr()."""
-    flag = getattr(settings, "builtin_ignore_replace")
-    assert not flag
-    return {
-        "repo_root": "/r",
-        "builtin_patterns": list(getattr(settings, "builtin_ignore_patterns")),
-        "extra_patterns": list(getattr(settings, "extra_ignore_patterns")),
-        "ignore_mode": getattr(settings, "ignore_mode"),
-        "use_gitignore": getattr(settings, "ignore_mode") == "git+velmorrow",
-        "use_velmorrowignore": True,
-        "replace_builtin_patterns": getattr(settings, "builtin_ignore_replace"),
-    }
-
-
 def check_steps(scanrules: Any, settings: Any, steps: list[str]) -> None:
     other = heap_shape()
     for step in ["start", *steps]:
@@ -654,7 +639,7 @@ def check_steps(scanrules: Any, settings: Any, steps: list[str]) -> None:
                 SETTINGS_STEPS[step](settings)
             except (AttributeError, TypeError, KeyError, ValueError):
                 pass  # a step the object's state does not allow changes nothing
-        expected = outcome(lambda: plain_scan_config(settings))
+        expected = outcome(lambda: plain_build_scan_config(settings, "/r"))
         # A changed type gets its new version tag at its next lookup: the first read may
         # find none, the second fill what the third is answered from.
         for _ in range(3):
@@ -679,7 +664,7 @@ def test_deleted_setting_raises_the_plain_attribute_error(scanrules):
     scanrules.settings = settings
     scanrules.build_scan_config("/r")
     del settings.extra_ignore_patterns
-    expected = outcome(lambda: plain_scan_config(settings))
+    expected = outcome(lambda: plain_build_scan_config(settings, "/r"))
     assert expected == ("raised", AttributeError, "'Settings' object has no attribute 'extra_ignore_patterns'")
     assert outcome(lambda: scanrules.build_scan_config("/r")) == expected
 
