@@ -92,6 +92,11 @@ def through_stdlib(core, function):
         sparse.json = saved
 
 
+def batch_records(service):
+    """embed_batch's records as lists of their field values, for comparing outcomes."""
+    return lambda: [list(vars(record).values()) for record in service.embed_batch(["t"])]
+
+
 def compare(ours, theirs) -> None:
     if theirs[0] == "error" or ours[0] == "error":
         assert ours == theirs
@@ -406,10 +411,7 @@ class TestBatchAnswers:
         members = [f"{k}: {v}" for k, v in others] + ['"embeddings": [' + ", ".join(elements) + "]"]
         text = "{" + ", ".join(members[::-1] if len(others) % 2 else members) + "}"
         core.answer = text.encode("utf-8", "surrogatepass") if as_bytes else text
-
-        def records():
-            return [list(vars(record).values()) for record in service.embed_batch(["t"])]
-
+        records = batch_records(service)
         compare(outcome(records), through_stdlib(core, records))
 
 
@@ -447,10 +449,7 @@ class TestAcrossParts:
         elements = drawn * times
         text = '{"x": ' + ", ".join(elements[:3]).join("[]") + ', "embeddings": [' + ", ".join(elements) + "]}"
         core.answer = text.encode("utf-8", "surrogatepass") if as_bytes else text
-
-        def records():
-            return [list(vars(record).values()) for record in service.embed_batch(["t"])]
-
+        records = batch_records(service)
         compare(outcome(records), through_stdlib(core, records))
 
     @pytest.mark.parametrize("answer", [
@@ -469,10 +468,7 @@ class TestAcrossParts:
     def test_batch_shapes(self, echo, answer):
         core, service = echo
         core.answer = answer
-
-        def records():
-            return [list(vars(record).values()) for record in service.embed_batch(["t"])]
-
+        records = batch_records(service)
         compare(outcome(records), through_stdlib(core, records))
 
     @pytest.mark.parametrize("answer", [
