@@ -139,3 +139,44 @@ gc.collect()
 assert [sys.getrefcount(o) for o in counted] == before, ([sys.getrefcount(o) for o in counted], before)
 print("ok")
 """)
+
+
+def test_a_decoder_class_under_its_own_metaclass_is_not_watched(python):
+    """A metaclass's mro() can change the class (here, a new base that shadows an
+    attribute) without the type watcher hearing of it: such a class takes the plain route."""
+    result = python("""
+        import json, json.decoder, types
+        import velmorrow.sparse as sparse
+        calls = []
+
+        class Mixin:
+            @property
+            def scan_once(self):
+                calls.append(1)
+                return vars(self)["scan_once"]
+
+        class Meta(type):
+            extra = False
+
+            def mro(cls):
+                order = super().mro()
+                return [order[0], Mixin, *order[1:]] if Meta.extra else order
+
+        class Decoder(json.JSONDecoder, metaclass=Meta):
+            __module__ = "json.decoder"
+            decode = json.JSONDecoder.decode
+            raw_decode = json.JSONDecoder.raw_decode
+
+        json.JSONDecoder = json.decoder.JSONDecoder = Decoder
+        json._default_decoder = Decoder(object_hook=None, object_pairs_hook=None)
+        core = types.ModuleType("velmorrow_core_py")
+        core.sparse_embed_single = lambda t, p: '{"indices": [1], "values": []}'
+        sparse.velmorrow_core_py = core
+        service = sparse.SparseEmbeddingService()
+        service.embed_single("t")
+        Meta.extra = True
+        Decoder.__bases__ = Decoder.__bases__
+        service.embed_single("t")
+        print(len(calls))
+    """)
+    assert result.stdout.strip() == "1"
