@@ -119,6 +119,21 @@ inline const DictKeysHeader* shared_keys(PyTypeObject* type) noexcept
         reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
 }
 
+// ---- collector tracking ----------------------------------------------------------------
+// For an object of a collected type: whether the collector tracks it. Its PyGC_Head sits
+// just before it, and _gc_next is nonzero while tracked (PyGC_Head and
+// _PyObject_GC_IS_TRACKED, Include/internal/pycore_gc.h); this saves a call into the
+// interpreter.
+struct GCHead {
+    std::uintptr_t gc_next;
+    std::uintptr_t gc_prev;
+};
+
+inline bool gc_tracked(PyObject* object) noexcept
+{
+    return reinterpret_cast<const GCHead*>(object)[-1].gc_next != 0;
+}
+
 // ---- list sizing ------------------------------------------------------------------------
 // list() of a sized iterable allocates exactly its length rounded up to even
 // (list_preallocate_exact, Objects/listobject.c), which sys.getsizeof shows.

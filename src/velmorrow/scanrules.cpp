@@ -36,7 +36,8 @@ Name n_builtin_ignore_replace{"builtin_ignore_replace"};
 Name n_builtin_ignore_patterns{"builtin_ignore_patterns"};
 Name n_extra_ignore_patterns{"extra_ignore_patterns"};
 Name n_ignore_mode{"ignore_mode"};
-Name n_git_mode{"git+velmorrow"};
+constexpr char git_mode_text[] = "git+velmorrow";
+Name n_git_mode{git_mode_text};
 Name n_repo_root{"repo_root"};
 Name n_builtin_patterns{"builtin_patterns"};
 Name n_extra_patterns{"extra_patterns"};
@@ -73,6 +74,25 @@ const Name* const config_keys[config_size] = {
     &n_use_gitignore, &n_use_velmorrowignore, &n_replace_builtin_patterns,
 };
 vmrt::ProcessRef config_template;
+// Whether a copy of the template is a clone of its entries, our keys in order. The
+// template never changes, so one trial copy tells for every later one.
+bool template_copies_entries = false;
+
+bool copies_entries(PyObject* dict) noexcept
+{
+    namespace cpy = vmrt::internals;
+    const cpy::DictKeysHeader* keys = cpy::keys_of(dict);
+    if (cpy::split_values(dict) != nullptr || !cpy::str_keys_only(keys) || keys->dk_nentries != config_size) {
+        return false;
+    }
+    const cpy::UnicodeEntry* entries = cpy::unicode_entries(keys);
+    for (Py_ssize_t i = 0; i < config_size; ++i) {
+        if (entries[i].me_key != config_keys[i]->get()) {
+            return false;
+        }
+    }
+    return true;
+}
 
 bool create_constants() noexcept
 {
@@ -90,9 +110,12 @@ bool create_constants() noexcept
     }
     // Copies keep the template's tracking by the collector; a dict display holding lists
     // is tracked, so the template is too (until a full collection untracks it).
-    if (!PyObject_GC_IsTracked(config.get())) {
-        PyObject_GC_Track(config.get());
+    PyObject_GC_Track(config.get());
+    Ref trial = Ref::steal(PyDict_Copy(config.get()));
+    if (!trial) {
+        return false;
     }
+    template_copies_entries = copies_entries(trial.get());
     config_template.hold(config.get());
     return true;
 }
@@ -109,19 +132,12 @@ public:
         if (!dict_) {
             return false;
         }
-        // The copy of the template, a combined table of str keys, is a clone of its
-        // entries; anything else is filled through the dict's own interface.
-        const cpy::DictKeysHeader* keys = cpy::keys_of(dict_.get());
-        entries_ = cpy::split_values(dict_.get()) == nullptr && cpy::str_keys_only(keys) &&
-                           keys->dk_nentries == config_size
-                       ? cpy::unicode_entries(keys)
-                       : nullptr;
-        if (entries_ != nullptr && (entries_[0].me_key != config_keys[0]->get() ||
-                                    entries_[config_size - 1].me_key != config_keys[config_size - 1]->get())) {
-            entries_ = nullptr;
+        if (!template_copies_entries) {
+            return true;
         }
+        entries_ = cpy::unicode_entries(cpy::keys_of(dict_.get()));
         // Its values hold lists: tracked by the collector, as a dict display is.
-        if (entries_ != nullptr && !PyObject_GC_IsTracked(dict_.get())) {
+        if (!cpy::gc_tracked(dict_.get())) {
             PyObject_GC_Track(dict_.get());
         }
         return true;
@@ -188,16 +204,14 @@ Ref is_git_mode(const Ref& mode) noexcept
     if (!mode) {
         return {};
     }
-    PyObject* git_mode = n_git_mode.get();
-    if (!PyUnicode_CheckExact(mode.get())) {
-        return Ref::steal(PyObject_RichCompare(mode.get(), git_mode, Py_EQ));
+    PyObject* text = mode.get();
+    if (!PyUnicode_CheckExact(text)) {
+        return Ref::steal(PyObject_RichCompare(text, n_git_mode.get(), Py_EQ));
     }
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(mode.get());
-    const bool equal = mode.get() == git_mode ||
-                       (length == PyUnicode_GET_LENGTH(git_mode) &&
-                        PyUnicode_KIND(mode.get()) == PyUnicode_KIND(git_mode) &&
-                        std::memcmp(PyUnicode_DATA(mode.get()), PyUnicode_DATA(git_mode),
-                                    static_cast<std::size_t>(length) * PyUnicode_KIND(git_mode)) == 0);
+    constexpr Py_ssize_t length = sizeof git_mode_text - 1;
+    const bool equal = text == n_git_mode.get() ||
+                       (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND && PyUnicode_GET_LENGTH(text) == length &&
+                        std::memcmp(PyUnicode_DATA(text), git_mode_text, length) == 0);
     return Ref::borrow(equal ? Py_True : Py_False);
 }
 
