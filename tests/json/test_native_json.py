@@ -5,6 +5,7 @@ the record's `indices` is compared with json.loads of the same document."""
 
 from __future__ import annotations
 
+import decimal
 import functools
 import json
 import math
@@ -64,7 +65,7 @@ def same(ours: Any, theirs: Any, memo: dict[int, int] | None = None) -> None:
     if isinstance(theirs, float):
         assert struct.pack("<d", ours) == struct.pack("<d", theirs)
     elif isinstance(theirs, list):
-        assert len(ours) == len(theirs)
+        assert len(ours) == len(theirs) and sys.getsizeof(ours) == sys.getsizeof(theirs)
         for a, b in zip(ours, theirs):
             same(a, b, memo)
     elif isinstance(theirs, dict):
@@ -129,6 +130,19 @@ def float_text(bits: int, form: int) -> str:
     if form == 2:
         return f"{value:.25E}".replace("E+", "E")
     return f"{value:.{abs(int(math.log10(abs(value)))) + 20 if value else 3}f}"
+
+
+def near_midpoint(value: float) -> str:
+    """The point halfway between a double and the next, to nineteen significant digits."""
+    with decimal.localcontext(prec=800):
+        halfway = (decimal.Decimal(value) + decimal.Decimal(math.nextafter(value, math.inf))) / 2
+        return f"{halfway:.18e}"
+
+
+def exact_midpoint(odd_half: int, shift: int) -> str:
+    """An integer exactly halfway between two doubles, written with a fraction."""
+    digits = str((2 * odd_half + 1) << shift)
+    return f"{digits[:-1]}.{digits[-1]}e1" if shift % 2 else f"{digits}.0"
 
 
 def int_text(value: int) -> str:
@@ -211,6 +225,17 @@ class TestDecoderProperties:
     @given(st.integers(0, 2**64 - 1), st.integers(0, 3))
     def test_float_bits_in_every_notation(self, echo, bits, form):
         check_decode(echo, float_text(bits, form))
+
+    @PROPERTY
+    @given(st.one_of(
+        st.builds(lambda m, e: f"{m}e{e}", st.integers(2**53, 10**19 - 1), st.integers(-19, 19)),
+        st.builds(near_midpoint, st.floats(1e-3, 1e19)),
+        st.builds(exact_midpoint, st.integers(2**52, 2**53 - 1), st.integers(0, 8)),
+    ), st.sampled_from(["", "-"]))
+    def test_long_mantissas_round_as_json_loads(self, echo, text, sign):
+        """Up to nineteen digits with a scale up to nineteen either way: the quick
+        conversion must round as json.loads does, ties and near-ties included."""
+        check_decode(echo, sign + text)
 
     @PROPERTY
     @given(st.binary(max_size=24))

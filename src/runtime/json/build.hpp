@@ -185,7 +185,7 @@ public:
                     made_ += slot_bytes * 3;
                 }
             } else {
-                if (PyList_Append(top.container, value.get()) < 0) {
+                if (!append(top.container, std::move(value))) {
                     return Fed::error;
                 }
                 made_ += slot_bytes;
@@ -196,6 +196,21 @@ public:
     }
 
     Ref take() noexcept { return std::move(result_); }
+
+    // list.append, taking the reference: into a free slot directly, as the interpreter's
+    // own appends do (_PyList_AppendTakeRef); a full list grows through PyList_Append, so
+    // its allocation follows the same steps as json.loads's lists.
+    static bool append(PyObject* list, Ref value) noexcept
+    {
+        auto* items = reinterpret_cast<PyListObject*>(list);
+        const Py_ssize_t size = Py_SIZE(items);
+        if (size < items->allocated) {
+            items->ob_item[size] = value.release();
+            Py_SET_SIZE(items, size + 1);
+            return true;
+        }
+        return PyList_Append(list, value.get()) == 0;
+    }
 
     // A rough count of the bytes of the objects made so far, which bounds the tape.
     std::size_t made() const noexcept { return made_; }

@@ -4,6 +4,7 @@
 
 #include "tape.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cstring>
@@ -44,6 +45,55 @@ inline std::uint64_t leading_digits_value(std::uint64_t x, unsigned count) noexc
     return x & 0xffffffffull;
 }
 constexpr std::uint64_t powers_of_ten[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
+#ifdef __SIZEOF_INT128__
+__extension__ using uint128 = unsigned __int128;
+
+// The double nearest to (value + e) * 2**exponent, ties to even, where e is 0 when
+// `inexact` is false and lies strictly between 0 and 1 otherwise. `value` has at least 54
+// significant bits, and the result is a normal double.
+inline double round_to_double(uint128 value, bool inexact, int exponent) noexcept
+{
+    const auto high = static_cast<std::uint64_t>(value >> 64);
+    const int bits = high != 0 ? 128 - std::countl_zero(high) : 64 - std::countl_zero(static_cast<std::uint64_t>(value));
+    const int shift = bits - 54;
+    auto kept = static_cast<std::uint64_t>(value >> shift);  // 54 bits: 53 and the round bit
+    const bool sticky = inexact || (value & ((static_cast<uint128>(1) << shift) - 1)) != 0;
+    const bool round_bit = (kept & 1) != 0;
+    std::uint64_t mantissa = kept >> 1;
+    int scale = exponent + shift + 1;
+    if (round_bit && (sticky || (mantissa & 1) != 0)) {
+        if (++mantissa == std::uint64_t{1} << 53) {
+            mantissa >>= 1;
+            ++scale;
+        }
+    }
+    const std::uint64_t bits_of = (static_cast<std::uint64_t>(scale + 52 + 1023) << 52) | (mantissa & ((std::uint64_t{1} << 52) - 1));
+    double result;
+    std::memcpy(&result, &bits_of, sizeof result);
+    return result;
+}
+
+// mantissa * 10**scale, correctly rounded, for a mantissa of up to nineteen digits and a
+// scale of at most nineteen either way: exact integer arithmetic in 128 bits, rounded
+// once. The quotient is taken with at least 55 bits, its remainder deciding ties.
+inline double scaled_decimal(std::uint64_t mantissa, long scale) noexcept
+{
+    static constexpr std::uint64_t powers[20] = {
+        1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull, 100000000ull,
+        1000000000ull, 10000000000ull, 100000000000ull, 1000000000000ull, 10000000000000ull,
+        100000000000000ull, 1000000000000000ull, 10000000000000000ull, 100000000000000000ull,
+        1000000000000000000ull, 10000000000000000000ull};
+    if (scale >= 0) {
+        return round_to_double(static_cast<uint128>(mantissa) * powers[scale], false, 0);
+    }
+    const std::uint64_t divisor = powers[-scale];
+    const int shift = std::max(0, 55 + static_cast<int>(std::bit_width(divisor)) - static_cast<int>(std::bit_width(mantissa)));
+    const uint128 numerator = static_cast<uint128>(mantissa) << shift;
+    const uint128 quotient = numerator / divisor;
+    return round_to_double(quotient, numerator - quotient * divisor != 0, -shift);
+}
+#endif
 
 inline bool is_space(std::uint32_t c) noexcept
 {
@@ -462,6 +512,19 @@ private:
             std::memcpy(&bits, &value, sizeof bits);
             return emit(entry(Tag::real, bits));
         }
+#ifdef __SIZEOF_INT128__
+        // Past the quick case the mantissa has more than 53 bits: the case of the
+        // seventeen-digit fractions that repr() writes.
+        if (folded <= 19 && scale >= -19 && scale <= 19) {
+            double value = scaled_decimal(mantissa, scale);
+            if (negative) {
+                value = -value;
+            }
+            std::uint64_t bits;
+            std::memcpy(&bits, &value, sizeof bits);
+            return emit(entry(Tag::real, bits));
+        }
+#endif
         const char* first;
         if constexpr (sizeof(Unit) == 1) {
             first = reinterpret_cast<const char*>(s_ + start);
