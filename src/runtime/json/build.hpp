@@ -114,7 +114,7 @@ public:
             case Tag::object:
             case Tag::array: {
                 Ref container = Ref::steal(item->tag() == Tag::object ? PyDict_New() : PyList_New(0));
-                if (!container) {
+                if (!container || (item->tag() == Tag::array && !presize(container.get(), item + 1, last))) {
                     return Fed::error;
                 }
                 made_ += container_bytes;
@@ -196,6 +196,39 @@ public:
     }
 
     Ref take() noexcept { return std::move(result_); }
+
+    // A list of scalars whose end is already on the tape gets at once the room that
+    // appending them one by one would leave it with, saving the copies of each growth
+    // (list_resize, Objects/listobject.c: size + size / 8 + 6, rounded down to a multiple
+    // of four, on each append to a full list).
+    static bool presize(PyObject* list, const Entry* item, const Entry* const last) noexcept
+    {
+        Py_ssize_t count = 0;
+        for (;; ++item, ++count) {
+            if (item == last || item->tag() == Tag::object || item->tag() == Tag::array) {
+                return true;  // left to grow as it goes
+            }
+            if (item->tag() == Tag::end) {
+                break;
+            }
+        }
+        Py_ssize_t slots = 0;
+        while (slots < count) {
+            const Py_ssize_t size = slots + 1;
+            slots = (size + (size >> 3) + 6) & ~Py_ssize_t{3};
+        }
+        if (slots == 0) {
+            return true;
+        }
+        auto* items = reinterpret_cast<PyListObject*>(list);
+        items->ob_item = PyMem_New(PyObject*, static_cast<std::size_t>(slots));
+        if (items->ob_item == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        items->allocated = slots;
+        return true;
+    }
 
     // list.append, taking the reference: into a free slot directly, as the interpreter's
     // own appends do (_PyList_AppendTakeRef); a full list grows through PyList_Append, so
