@@ -1,6 +1,7 @@
 // The encoder: json.dumps of a list of str, as the stdlib's C encoder writes it.
 #include "native.hpp"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -65,10 +66,11 @@ Py_ssize_t extra_size(Unit c) noexcept
 template <class Unit>
 constexpr Py_ssize_t block_units = 16 / sizeof(Unit);
 
-// Whether a character of the block at `s` needs an escape: a control character, a
-// quote, a backslash, or anything from DEL on.
+// Which characters of the block at `s` need an escape (a control character, a quote, a
+// backslash, or anything from DEL on): a bit a byte, as _mm_movemask_epi8 gives them, so
+// that a character's first bit is at sizeof(Unit) times its index.
 template <class Unit>
-bool block_escaped(const Unit* s) noexcept
+unsigned escape_mask(const Unit* s) noexcept
 {
 #if defined(__SSE2__)
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
@@ -84,20 +86,30 @@ bool block_escaped(const Unit* s) noexcept
         flagged = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi32(x, _mm_set1_epi32(' ')), _mm_cmpgt_epi32(x, _mm_set1_epi32('~'))),
                                _mm_or_si128(_mm_cmpeq_epi32(x, _mm_set1_epi32('"')), _mm_cmpeq_epi32(x, _mm_set1_epi32('\\'))));
     }
-    return _mm_movemask_epi8(flagged) != 0;
+    return static_cast<unsigned>(_mm_movemask_epi8(flagged));
 #else
+    unsigned mask = 0;
     for (Py_ssize_t k = 0; k < block_units<Unit>; ++k) {
         if (extra_size(s[k]) != 0) {
-            return true;
+            mask |= ((1u << sizeof(Unit)) - 1) << (k * sizeof(Unit));
         }
     }
-    return false;
+    return mask;
 #endif
 }
 
-// Writes a block that needs no escape, a byte a character.
+// How many characters of a block come before the first one that needs an escape.
 template <class Unit>
-Py_UCS1* write_block(Py_UCS1* out, const Unit* s) noexcept
+Py_ssize_t plain_prefix(unsigned mask) noexcept
+{
+    return static_cast<Py_ssize_t>(std::countr_zero(mask) / sizeof(Unit));
+}
+
+// Writes the block, a byte a character, whatever it holds: the caller keeps only the
+// plain characters before the first escape. Each character writes at least a byte, so
+// the whole block lies within the room the string has.
+template <class Unit>
+void write_block(Py_UCS1* out, const Unit* s) noexcept
 {
 #if defined(__SSE2__)
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
@@ -115,21 +127,25 @@ Py_UCS1* write_block(Py_UCS1* out, const Unit* s) noexcept
         out[k] = static_cast<Py_UCS1>(s[k]);
     }
 #endif
-    return out + block_units<Unit>;
 }
 
+// A block at a time from each character on: a block without escapes is passed whole;
+// otherwise the plain characters before its first escape are, then that one alone.
 template <class Unit>
 Py_ssize_t string_size(const Unit* s, Py_ssize_t n) noexcept
 {
     constexpr Py_ssize_t block = block_units<Unit>;
     Py_ssize_t size = 2 + n;
     Py_ssize_t i = 0;
-    for (; i + block <= n; i += block) {
-        if (block_escaped(s + i)) {
-            for (Py_ssize_t k = i; k < i + block; ++k) {
-                size += extra_size(s[k]);
-            }
+    while (i + block <= n) {
+        const unsigned mask = escape_mask(s + i);
+        if (mask == 0) {
+            i += block;
+            continue;
         }
+        i += plain_prefix<Unit>(mask);
+        size += extra_size(s[i]);
+        ++i;
     }
     for (; i < n; ++i) {
         size += extra_size(s[i]);
@@ -168,16 +184,22 @@ Py_UCS1* write_string(Py_UCS1* out, const Unit* s, Py_ssize_t n) noexcept
     constexpr Py_ssize_t block = block_units<Unit>;
     *out++ = '"';
     Py_ssize_t i = 0;
-    while (i < n) {
-        if (i + block <= n && !block_escaped(s + i)) {
-            out = write_block(out, s + i);
+    while (i + block <= n) {
+        const unsigned mask = escape_mask(s + i);
+        write_block(out, s + i);
+        if (mask == 0) {
+            out += block;
             i += block;
             continue;
         }
-        // A block with an escape, or the tail: a character at a time.
-        for (const Py_ssize_t end = i + block <= n ? i + block : n; i < end; ++i) {
-            out = write_character(out, s[i]);
-        }
+        const Py_ssize_t plain = plain_prefix<Unit>(mask);
+        out += plain;
+        i += plain;
+        out = write_character(out, s[i]);
+        ++i;
+    }
+    for (; i < n; ++i) {
+        out = write_character(out, s[i]);
     }
     *out++ = '"';
     return out;
