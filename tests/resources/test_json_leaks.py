@@ -200,6 +200,36 @@ def test_allocation_failures_everywhere_on_the_native_route(python):
     assert "single" in result.stdout
 
 
+@pytest.mark.skipif(os.environ.get("VELMORROW_SANITIZED") == "1", reason="no block counts without pymalloc")
+def test_a_failure_part_way_through_a_list_leaves_nothing(python):
+    """Lists are filled straight from the tape; an allocation that fails on the k-th item
+    must drop the k items made before it. Each failure is repeated, so that a leak shows
+    in the block count above the noise of the interpreter's free lists."""
+    result = python("""
+        import _testcapi, gc, sys, types
+        import velmorrow.sparse as sparse
+        core = types.ModuleType("velmorrow_core_py")
+        core.sparse_embed_single = lambda t, p: '{"indices": [' + ", ".join(["123456789012"] * 8) + '], "values": []}'
+        sparse.velmorrow_core_py = core
+        service = sparse.SparseEmbeddingService()
+        service.embed_single("t")
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for n in range(40):
+            for _ in range(50):
+                _testcapi.set_nomemory(n, n + 1)
+                try:
+                    service.embed_single("t")
+                except MemoryError:
+                    pass
+                finally:
+                    _testcapi.remove_mem_hooks()
+        gc.collect()
+        print(sys.getallocatedblocks() - before)
+    """)
+    assert int(result.stdout) < 50, result.stdout
+
+
 @pytest.mark.skipif(os.environ.get("VELMORROW_SANITIZED") == "1", reason="the sanitizers reserve address space")
 def test_address_space_running_out_during_a_large_decode(python):
     """Large tape parts are mapped from the system, past the allocators that the failure

@@ -111,15 +111,32 @@ public:
         for (; item != last; ++item) {
             Ref value;
             switch (item->tag()) {
-            case Tag::object:
-            case Tag::array: {
-                Ref container = Ref::steal(item->tag() == Tag::object ? PyDict_New() : PyList_New(0));
-                if (!container || (item->tag() == Tag::array && !presize(container.get(), item + 1, last))) {
+            case Tag::object: {
+                Ref container = Ref::steal(PyDict_New());
+                if (!container) {
                     return Fed::error;
                 }
                 made_ += container_bytes;
                 frames_[depth_++] = {container.release(), nullptr};
                 continue;
+            }
+            case Tag::array: {
+                Ref container = Ref::steal(PyList_New(0));
+                if (!container) {
+                    return Fed::error;
+                }
+                made_ += container_bytes;
+                const Py_ssize_t scalars = scalars_to_end(item + 1, last);
+                if (scalars < 0) {
+                    frames_[depth_++] = {container.release(), nullptr};
+                    continue;
+                }
+                if (!fill(container.get(), item + 1, scalars)) {
+                    return Fed::error;
+                }
+                item += scalars + 1;  // on its end
+                value = std::move(container);
+                break;
             }
             case Tag::end:
                 --depth_;
@@ -133,36 +150,8 @@ public:
                 frames_[depth_ - 1].key = key.release();
                 continue;
             }
-            case Tag::string:
-                value = make_string(*item);
-                made_ += object_bytes + item->length() * sizeof(Unit);
-                break;
-            case Tag::small_int:
-                value = small_int(static_cast<long long>(item->payload));
-                break;
-            case Tag::big_int:
-                value = big_int(*item);
-                made_ += object_bytes + item->length() / 2;
-                break;
-            case Tag::real: {
-                double real;
-                std::memcpy(&real, &item->payload, sizeof real);
-                value = Ref::steal(PyFloat_FromDouble(real));
-                made_ += object_bytes;
-                break;
-            }
-            case Tag::slow_real:
-                value = slow_real(*item);
-                made_ += object_bytes;
-                break;
-            case Tag::true_value:
-                value = Ref::borrow(Py_True);
-                break;
-            case Tag::false_value:
-                value = Ref::borrow(Py_False);
-                break;
-            case Tag::null_value:
-                value = Ref::borrow(Py_None);
+            default:
+                value = scalar(*item);
                 break;
             }
             if (!value) {
@@ -197,21 +186,30 @@ public:
 
     Ref take() noexcept { return std::move(result_); }
 
-    // A list of scalars whose end is already on the tape gets at once the room that
-    // appending them one by one would leave it with, saving the copies of each growth
-    // (list_resize, Objects/listobject.c: size + size / 8 + 6, rounded down to a multiple
-    // of four, on each append to a full list).
-    static bool presize(PyObject* list, const Entry* item, const Entry* const last) noexcept
+    // How many scalars there are from `item` to the end of their list, when that end is
+    // already on the tape with no container before it; otherwise -1.
+    static Py_ssize_t scalars_to_end(const Entry* item, const Entry* const last) noexcept
     {
-        Py_ssize_t count = 0;
-        for (;; ++item, ++count) {
-            if (item == last || item->tag() == Tag::object || item->tag() == Tag::array) {
-                return true;  // left to grow as it goes
-            }
-            if (item->tag() == Tag::end) {
+        for (const Entry* first = item; item != last; ++item) {
+            switch (item->tag()) {
+            case Tag::end:
+                return item - first;
+            case Tag::object:
+            case Tag::array:
+                return -1;
+            default:
                 break;
             }
         }
+        return -1;
+    }
+
+    // Fills an empty list with the scalars at `item` on. It gets at once the room that
+    // appending them one by one would leave it with (list_resize, Objects/listobject.c:
+    // size + size / 8 + 6, rounded down to a multiple of four, on each append to a full
+    // list), which saves the copies of each growth.
+    bool fill(PyObject* list, const Entry* item, const Py_ssize_t count) noexcept
+    {
         Py_ssize_t slots = 0;
         while (slots < count) {
             const Py_ssize_t size = slots + 1;
@@ -227,7 +225,48 @@ public:
             return false;
         }
         items->allocated = slots;
+        for (Py_ssize_t k = 0; k < count; ++k, ++item) {
+            PyObject* value = scalar(*item).release();
+            if (value == nullptr) {
+                return false;
+            }
+            items->ob_item[k] = value;
+            Py_SET_SIZE(items, k + 1);
+        }
+        made_ += slot_bytes * static_cast<std::size_t>(count);
         return true;
+    }
+
+    // A value that is no container.
+    [[gnu::always_inline]] Ref scalar(const Entry& item) noexcept
+    {
+        switch (item.tag()) {
+        case Tag::string:
+            made_ += object_bytes + item.length() * sizeof(Unit);
+            return make_string(item);
+        case Tag::small_int:
+            return small_int(static_cast<long long>(item.payload));
+        case Tag::big_int:
+            made_ += object_bytes + item.length() / 2;
+            return big_int(item);
+        case Tag::real: {
+            double real;
+            std::memcpy(&real, &item.payload, sizeof real);
+            made_ += object_bytes;
+            return Ref::steal(PyFloat_FromDouble(real));
+        }
+        case Tag::slow_real:
+            made_ += object_bytes;
+            return slow_real(item);
+        case Tag::true_value:
+            return Ref::borrow(Py_True);
+        case Tag::false_value:
+            return Ref::borrow(Py_False);
+        case Tag::null_value:
+            return Ref::borrow(Py_None);
+        default:
+            return {};  // containers, ends and keys are no scalars
+        }
     }
 
     // list.append, taking the reference: into a free slot directly, as the interpreter's
