@@ -110,7 +110,9 @@ bool create_constants() noexcept
     }
     // Copies keep the template's tracking by the collector; a dict display holding lists
     // is tracked, so the template is too (until a full collection untracks it).
-    PyObject_GC_Track(config.get());
+    if (!vmrt::internals::gc_tracked(config.get())) {
+        PyObject_GC_Track(config.get());
+    }
     Ref trial = Ref::steal(PyDict_Copy(config.get()));
     if (!trial) {
         return false;
