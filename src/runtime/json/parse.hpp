@@ -44,7 +44,12 @@ inline std::uint64_t leading_digits_value(std::uint64_t x, unsigned count) noexc
     x = ((x & 0x000000ff000000ffull) * 0x000f424000000064ull + ((x >> 16) & 0x000000ff000000ffull) * 0x0000271000000001ull) >> 32;
     return x & 0xffffffffull;
 }
-constexpr std::uint64_t powers_of_ten[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+// 10**0 to 10**19, all that a 64-bit integer holds.
+constexpr std::uint64_t powers_of_ten[20] = {
+    1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull, 100000000ull,
+    1000000000ull, 10000000000ull, 100000000000ull, 1000000000000ull, 10000000000000ull,
+    100000000000000ull, 1000000000000000ull, 10000000000000000ull, 100000000000000000ull,
+    1000000000000000000ull, 10000000000000000000ull};
 
 #ifdef __SIZEOF_INT128__
 __extension__ using uint128 = unsigned __int128;
@@ -79,15 +84,10 @@ inline double round_to_double(uint128 value, bool inexact, int exponent) noexcep
 // once. The quotient is taken with at least 55 bits, its remainder deciding ties.
 inline double scaled_decimal(std::uint64_t mantissa, long scale) noexcept
 {
-    static constexpr std::uint64_t powers[20] = {
-        1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull, 100000000ull,
-        1000000000ull, 10000000000ull, 100000000000ull, 1000000000000ull, 10000000000000ull,
-        100000000000000ull, 1000000000000000ull, 10000000000000000ull, 100000000000000000ull,
-        1000000000000000000ull, 10000000000000000000ull};
     if (scale >= 0) {
-        return round_to_double(static_cast<uint128>(mantissa) * powers[scale], false, 0);
+        return round_to_double(static_cast<uint128>(mantissa) * powers_of_ten[scale], false, 0);
     }
-    const std::uint64_t divisor = powers[-scale];
+    const std::uint64_t divisor = powers_of_ten[-scale];
     const int shift = std::max(0, 55 + static_cast<int>(std::bit_width(divisor)) - static_cast<int>(std::bit_width(mantissa)));
     const uint128 numerator = static_cast<uint128>(mantissa) << shift;
     const uint128 quotient = numerator / divisor;
