@@ -139,6 +139,36 @@ inline bool gc_tracked(PyObject* object) noexcept
 // (list_preallocate_exact, Objects/listobject.c), which sys.getsizeof shows.
 constexpr Py_ssize_t list_slots(Py_ssize_t size) noexcept { return (size + 1) & ~Py_ssize_t{1}; }
 
+// The room a list has after `size` appends one at a time, as json.loads builds its lists:
+// each append to a full list grows it to size + size / 8 + 6, rounded down to a multiple
+// of four (list_resize, Objects/listobject.c).
+constexpr Py_ssize_t appended_slots(Py_ssize_t size) noexcept
+{
+    Py_ssize_t slots = 0;
+    while (slots < size) {
+        const Py_ssize_t grown = slots + 1;
+        slots = (grown + (grown >> 3) + 6) & ~Py_ssize_t{3};
+    }
+    return slots;
+}
+
+// Gives an empty list from PyList_New(0) room for `slots` items at once, which saves the
+// copies of growing it; false, with MemoryError set, when there is no memory.
+inline bool give_list_room(PyObject* list, Py_ssize_t slots) noexcept
+{
+    if (slots == 0) {
+        return true;
+    }
+    auto* items = reinterpret_cast<PyListObject*>(list);
+    items->ob_item = PyMem_New(PyObject*, static_cast<std::size_t>(slots));
+    if (items->ob_item == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    items->allocated = slots;
+    return true;
+}
+
 // ---- the C recursion budget -------------------------------------------------------------
 // PyThreadState.c_recursion_remaining is the counter that Py_EnterRecursiveCall and
 // Py_LeaveRecursiveCall step (_Py_EnterRecursiveCallTstate and

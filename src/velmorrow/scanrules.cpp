@@ -184,19 +184,14 @@ Ref new_list(const Ref& patterns, vmrt::RecursionGuard& guard) noexcept
     if (!list || size == 0) {
         return list;
     }
-    const Py_ssize_t slots = vmrt::internals::list_slots(size);
-    auto** copy = PyMem_New(PyObject*, static_cast<std::size_t>(slots));
-    if (copy == nullptr) {
-        PyErr_NoMemory();
+    if (!vmrt::internals::give_list_room(list.get(), vmrt::internals::list_slots(size))) {
         return {};
     }
+    PyObject** copy = reinterpret_cast<PyListObject*>(list.get())->ob_item;
     for (Py_ssize_t i = 0; i < size; ++i) {
         copy[i] = Py_NewRef(items[i]);
     }
-    auto* result = reinterpret_cast<PyListObject*>(list.get());
-    result->ob_item = copy;
-    result->allocated = slots;
-    Py_SET_SIZE(result, size);
+    Py_SET_SIZE(list.get(), size);
     return list;
 }
 

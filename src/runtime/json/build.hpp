@@ -1,6 +1,7 @@
 // The builder: the objects of the document made from the tape, with the lock held.
 #pragma once
 
+#include "../internals.hpp"
 #include "tape.hpp"
 
 namespace vmrt::json {
@@ -204,27 +205,14 @@ public:
         return -1;
     }
 
-    // Fills an empty list with the scalars at `item` on. It gets at once the room that
-    // appending them one by one would leave it with (list_resize, Objects/listobject.c:
-    // size + size / 8 + 6, rounded down to a multiple of four, on each append to a full
-    // list), which saves the copies of each growth.
+    // Fills an empty list with the scalars at `item` on, given at once the room that
+    // appending them one by one would leave it with.
     bool fill(PyObject* list, const Entry* item, const Py_ssize_t count) noexcept
     {
-        Py_ssize_t slots = 0;
-        while (slots < count) {
-            const Py_ssize_t size = slots + 1;
-            slots = (size + (size >> 3) + 6) & ~Py_ssize_t{3};
-        }
-        if (slots == 0) {
-            return true;
-        }
-        auto* items = reinterpret_cast<PyListObject*>(list);
-        items->ob_item = PyMem_New(PyObject*, static_cast<std::size_t>(slots));
-        if (items->ob_item == nullptr) {
-            PyErr_NoMemory();
+        if (!internals::give_list_room(list, internals::appended_slots(count))) {
             return false;
         }
-        items->allocated = slots;
+        auto* items = reinterpret_cast<PyListObject*>(list);
         for (Py_ssize_t k = 0; k < count; ++k, ++item) {
             PyObject* value = scalar(*item).release();
             if (value == nullptr) {
