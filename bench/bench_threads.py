@@ -5,9 +5,14 @@ lock while it computes. Run by hand, not in CI:
 
 The same set of batches runs on 1 thread and on 2 threads (ThreadPoolExecutor), through
 the service (JSON encoding, the core call, decoding and records) and through the core
-call alone. The four variants run interleaved, round after round; the figures are medians
-of the per-round ratios: service / core alone on 1 thread, and the speed-up of 2 threads
-over 1 for each.
+call alone, and once more called straight from this thread. The six variants run
+interleaved, round after round; the figures are medians of the per-round ratios: service
+/ core alone on 1 thread, both through the pool and on this thread, and the speed-up of
+2 threads over 1 for each.
+
+Through the pool, this thread drops each result while the worker goes on with the next
+batch: both need the interpreter lock, so the service's figure there includes waiting for
+the other thread, which a call made and dropped on one thread does not.
 """
 
 from __future__ import annotations
@@ -59,6 +64,14 @@ def on_threads(pool: ThreadPoolExecutor, job: Callable[[list[str]], object], bat
     return run
 
 
+def on_this_thread(job: Callable[[list[str]], object], batches: list) -> Callable[[], None]:
+    def run() -> None:
+        for batch in batches:
+            job(batch)
+
+    return run
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--batches", type=int, default=8)
@@ -87,23 +100,25 @@ def main() -> None:
         return velmorrow_core_py.sparse_embed_batch(texts_json[id(batch)], profile)
 
     jobs = {"service.embed_batch": service.embed_batch, "core call alone": core_alone}
-    times: dict[tuple[str, int], list[float]] = {(label, n): [] for label in jobs for n in (1, 2)}
+    times: dict[tuple[str, int], list[float]] = {(label, n): [] for label in jobs for n in (0, 1, 2)}
     with ThreadPoolExecutor(max_workers=1) as one, ThreadPoolExecutor(max_workers=2) as two:
         for _ in range(args.rounds):
             for label, job in jobs.items():
                 for workers, pool in ((1, one), (2, two)):
                     times[(label, workers)].append(timed(on_threads(pool, job, batches)))
+                times[(label, 0)].append(timed(on_this_thread(job, batches)))
 
     for label in jobs:
         one_thread, two_threads = times[(label, 1)], times[(label, 2)]
         speedup = statistics.median(a / b for a, b in zip(one_thread, two_threads))
         print(f"{label:22s} 1 thread {statistics.median(one_thread):7.3f} s   "
               f"2 threads {statistics.median(two_threads):7.3f} s   speed-up {speedup:4.2f}x")
-    ratios = [s / c for s, c in zip(times[("service.embed_batch", 1)], times[("core call alone", 1)])]
-    # The spread shows how much a shared machine moved the rounds.
-    low, _, high = statistics.quantiles(ratios, n=4) if len(ratios) > 1 else (ratios[0],) * 3
-    print(f"service / core alone (1 thread): {statistics.median(ratios):.2f} "
-          f"(quartiles of the rounds {low:.2f} to {high:.2f})")
+    for workers, where in ((1, "1 thread, through the pool"), (0, "1 thread, on this thread")):
+        ratios = [s / c for s, c in zip(times[("service.embed_batch", workers)], times[("core call alone", workers)])]
+        # The spread shows how much a shared machine moved the rounds.
+        low, _, high = statistics.quantiles(ratios, n=4) if len(ratios) > 1 else (ratios[0],) * 3
+        print(f"service / core alone ({where}): {statistics.median(ratios):.2f} "
+              f"(quartiles of the rounds {low:.2f} to {high:.2f})")
 
 
 if __name__ == "__main__":
